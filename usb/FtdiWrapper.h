@@ -1,0 +1,78 @@
+#pragma once
+// The driver wrapper: the only code that calls the D2XX library.
+//
+// A current-device model over module state: every device operation acts on
+// CurrentHandle, which the caller stores immediately before the call; every
+// transfer goes through OutBuffer (writes) or InBuffer (reads); name queries
+// leave their result in FT_DeviceString. Control operations return the
+// library's status; transfers return the bytes moved or the negated status.
+//
+// Main thread only; the state is unguarded on purpose. Texts are UTF-8 (the
+// library's 8-bit names are converted from Latin-1).
+
+#include <cstdint>
+#include <string>
+
+#include "usb/D2xx.h"
+
+namespace ftdi {
+
+inline constexpr int32_t kTransferBufferSize = 32768;
+inline constexpr int32_t kDeviceSlotCount = 32;
+inline constexpr int32_t kSlotTextLength = 16;
+
+struct TDeviceSlot {
+  char SlotSerial[kSlotTextLength + 1] = {};       // 8-bit characters, 0-terminated
+  char SlotDescription[kSlotTextLength + 1] = {};  // 8-bit characters, 0-terminated
+  uint32_t SlotHandle = 0;                         // 0: none
+};
+
+// Module state.
+extern uint32_t CurrentHandle;
+extern int32_t CurrentDeviceIndex;
+extern uint32_t FT_DeviceCount;
+extern std::string FT_DeviceString;
+extern uint32_t QueueBytes;
+extern uint8_t InBuffer[kTransferBufferSize];
+extern uint8_t OutBuffer[kTransferBufferSize];
+extern bool ErrorReportEnabled;
+extern TDeviceSlot DeviceSlots[kDeviceSlotCount];
+
+// The backend every call goes to; must be set before the first call and
+// outlive every call. nullptr makes every library call fail with
+// FT_DEVICE_NOT_FOUND.
+void SetD2xxBackend(usb::TD2xx* backend);
+usb::TD2xx* D2xxBackend();
+
+// Back to the state at program start (tests).
+void ResetWrapperState();
+
+int32_t GetFTDeviceCount();
+int32_t GetFTDeviceSerialNo(int32_t index);
+int32_t GetFTDeviceDescription(int32_t index);
+int32_t OpenDevice();
+int32_t CloseDevice();
+int32_t ResetDevice();
+int32_t PurgeTX();
+int32_t PurgeRX();
+int32_t SetLatencyTimer(uint32_t value);
+int32_t SetTimeouts(uint32_t readTimeout, uint32_t writeTimeout);
+int32_t GetQueueStatus();
+int32_t WriteBuffer(int32_t count);
+int32_t ReadBuffer(int32_t count);
+int32_t WriteByte(uint8_t value);
+int32_t WriteWord(uint16_t value);
+int32_t WriteInteger(int32_t value);
+int32_t ReadByte(uint8_t& value);
+int32_t ReadWord(uint16_t& value);
+int32_t ReadInteger(int32_t& value);
+int32_t EchoParameter(int32_t first, int32_t second);
+
+int32_t FindSlotByHandle(uint32_t handle);
+int32_t FindSlotBySerial(const std::string& serial);
+
+// Composes "<label><status text>" for statuses 1 to 6 (when
+// ErrorReportEnabled) and writes it to the diagnostic stream (standard error).
+void ReportFTError(const std::string& label, uint32_t status);
+
+}  // namespace ftdi
