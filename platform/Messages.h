@@ -20,6 +20,17 @@
 //   timers only by PeekMessage/DispatchMessage.
 // - InSendMessage is true while the current thread runs a procedure for a
 //   message sent by another thread.
+// - Exceptions stay on the thread whose procedure raised them. A direct call
+//   (same-thread send, DispatchMessage) passes it to the caller. For a message
+//   sent by another thread, the sender is released first (its SendMessage
+//   returns false, result 0) and the exception then leaves the call that served
+//   the message: PeekMessage or PumpMessages, or a SendMessage that was waiting
+//   for its own reply (it is raised there once that reply has arrived; if more
+//   procedures raise meanwhile, the first exception is kept). The messages not
+//   yet served stay queued.
+// - A thread's queue ends with the thread: its windows are destroyed (no
+//   message is sent to them for it), its posted messages and timers dropped,
+//   and every send still waiting for it returns false.
 //
 // Thread safety: SendMessage, PostMessage and IsWindow may be called from any
 // thread; everything else acts on the calling thread's own queue and windows.
@@ -90,7 +101,8 @@ TWndProc SetWindowProc(TWindowHandle window, TWndProc proc);
 TWndProc GetWindowProc(TWindowHandle window);
 
 // Returns false when the window does not exist (or disappears before the
-// message is handled); *result gets the procedure's result otherwise.
+// message is handled, or its procedure raised while serving another thread's
+// send); *result gets the procedure's result otherwise (0 on false).
 bool SendMessage(TWindowHandle window,
                  uint32_t msg,
                  uintptr_t wParam,
@@ -126,8 +138,10 @@ uint32_t MsgWaitForMultipleObjects(std::span<const TWaitHandle> handles,
                                    uint32_t wakeMask);
 
 // Window-message timers: every intervalMs the window receives WM_TIMER with
-// wParam = id (at most one pending WM_TIMER per timer). Setting an existing id
-// restarts it. Calling thread's windows only.
+// wParam = id (at most one pending WM_TIMER per timer; the next period starts
+// when it becomes pending; intervals below 10 ms count as 10 ms). Setting an
+// existing id restarts it; killing a timer or destroying its window drops its
+// pending WM_TIMER. Calling thread's windows only.
 bool SetTimer(TWindowHandle window, uintptr_t id, uint32_t intervalMs);
 bool KillTimer(TWindowHandle window, uintptr_t id);
 
