@@ -34,6 +34,19 @@ constexpr uint32_t FT_OPEN_BY_DESCRIPTION = 2;
 constexpr uint32_t FT_PURGE_RX = 1;
 constexpr uint32_t FT_PURGE_TX = 2;
 
+// Largest name FT_ListDevices writes, terminator included.
+constexpr uint32_t kD2xxNameSize = 64;
+
+// FT_ListDevices by index carries the index in its first pointer argument, as
+// the library does: the 32-bit index converted to a pointer-sized value. A
+// negative index becomes a large unsigned one, which no device has.
+inline void* ListIndexArg(int32_t index) {
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<uint32_t>(index)));
+}
+inline uint32_t IndexFromListArg(const void* arg) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
+}
+
 // Names of the statuses as the library publishes them ("FT_IO_ERROR"), or
 // "FT_OTHER_ERROR" for a value outside 0 to 6.
 const char* StatusName(FT_STATUS status);
@@ -60,7 +73,9 @@ class TD2xx {
   virtual FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) = 0;
   virtual FT_STATUS FT_ResetDevice(FT_HANDLE handle) = 0;
   virtual FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t timer) = 0;
-  virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeout, uint32_t writeTimeout) = 0;
+  virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle,
+                                   uint32_t readTimeout,
+                                   uint32_t writeTimeout) = 0;
   virtual FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) = 0;
 };
 

@@ -20,17 +20,23 @@ namespace ftdi {
 inline constexpr int32_t kTransferBufferSize = 32768;
 inline constexpr int32_t kDeviceSlotCount = 32;
 inline constexpr int32_t kSlotTextLength = 16;
+// The library writes at most usb::kD2xxNameSize bytes; a name query keeps at
+// most kNameTextLength characters of it.
+inline constexpr int32_t kNameBufferSize = static_cast<int32_t>(usb::kD2xxNameSize);
+inline constexpr int32_t kNameTextLength = 49;
 
 struct TDeviceSlot {
   char SlotSerial[kSlotTextLength + 1] = {};       // 8-bit characters, 0-terminated
   char SlotDescription[kSlotTextLength + 1] = {};  // 8-bit characters, 0-terminated
   uint32_t SlotHandle = 0;                         // 0: none
+  bool SlotUsed = false;  // an open has recorded this entry; lookups skip unused entries
 };
 
 // Module state.
 extern uint32_t CurrentHandle;
 extern int32_t CurrentDeviceIndex;
 extern uint32_t FT_DeviceCount;
+extern uint8_t NameBuffer[kNameBufferSize];
 extern std::string FT_DeviceString;
 extern uint32_t QueueBytes;
 extern uint8_t InBuffer[kTransferBufferSize];
@@ -44,7 +50,7 @@ extern TDeviceSlot DeviceSlots[kDeviceSlotCount];
 void SetD2xxBackend(usb::TD2xx* backend);
 usb::TD2xx* D2xxBackend();
 
-// Back to the state at program start (tests).
+// Back to the state at program start (tests). The backend stays as set.
 void ResetWrapperState();
 
 int32_t GetFTDeviceCount();
@@ -68,11 +74,17 @@ int32_t ReadWord(uint16_t& value);
 int32_t ReadInteger(int32_t& value);
 int32_t EchoParameter(int32_t first, int32_t second);
 
+// First entry among 0 to 31 that an open has recorded and whose SlotHandle
+// equals handle, or -1. Handle 0 means "none" and is never found.
 int32_t FindSlotByHandle(uint32_t handle);
+// First entry among 0 to 31 that an open has recorded and whose SlotSerial,
+// read as Latin-1, equals serial (UTF-8) exactly, or -1.
 int32_t FindSlotBySerial(const std::string& serial);
 
 // Composes "<label><status text>" for statuses 1 to 6 (when
-// ErrorReportEnabled) and writes it to the diagnostic stream (standard error).
+// ErrorReportEnabled) and writes it to the diagnostic stream (standard error)
+// as one line. Allocates nothing.
 void ReportFTError(const std::string& label, uint32_t status);
+void ReportFTError(const char* label, uint32_t status);
 
 }  // namespace ftdi
