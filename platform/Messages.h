@@ -145,6 +145,11 @@ uint32_t MsgWaitForMultipleObjects(std::span<const TWaitHandle> handles,
 bool SetTimer(TWindowHandle window, uintptr_t id, uint32_t intervalMs);
 bool KillTimer(TWindowHandle window, uintptr_t id);
 
+// Ends the calling thread's queue now, exactly as the thread's end would; a
+// later call that needs a queue creates a new one. A thread that reports its
+// own end (TThread) calls it first, so that nobody waits for it afterwards.
+void ReleaseMessageQueue();
+
 // A descriptor that is readable while the calling thread's queue holds sent or
 // posted messages or a due timer: a GUI toolkit's loop watches it and calls
 // PumpMessages. Valid for the life of the thread's queue.

@@ -481,7 +481,9 @@ class TThreadQueue {
   TThreadQueue(const TThreadQueue&) = delete;
   TThreadQueue& operator=(const TThreadQueue&) = delete;
 
-  ~TThreadQueue() {
+  ~TThreadQueue() { Release(); }
+
+  void Release() {
     if (!FQueue) {
       return;
     }
@@ -492,6 +494,7 @@ class TThreadQueue {
     for (const PSendRecord& record : orphans) {
       CompleteSend(*record, TSendState::Failed, 0);
     }
+    FQueue.reset();
   }
 
   const std::shared_ptr<TMessageQueue>& Get() {
@@ -743,6 +746,10 @@ bool KillTimer(TWindowHandle window, uintptr_t id) {
     return false;
   }
   return CurrentQueue().KillTimer(window, id);
+}
+
+void ReleaseMessageQueue() {
+  tThreadQueue.Release();
 }
 
 int MessageQueueWakeFd() {

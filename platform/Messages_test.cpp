@@ -238,6 +238,30 @@ TEST(MessagesTest, ThreadEndReleasesWaitingSenderAndDestroysItsWindows) {
   EXPECT_FALSE(PostMessage(handle, kMsgA, 0, 0));
 }
 
+TEST(MessagesTest, ReleasedQueueEndsLikeThreadEndAndANewOneServes) {
+  EnsureTestClass();
+  std::promise<TWindowHandle> first;
+  std::promise<TWindowHandle> second;
+  std::atomic<bool> stop{false};
+  std::jthread owner([&] {
+    const TWindowHandle window = CreateWindow(kTestClass);
+    first.set_value(window);
+    WaitForIncomingSend();
+    ReleaseMessageQueue();
+    TTestWindow fresh([](uint32_t, uintptr_t, intptr_t) -> intptr_t { return 3; });
+    second.set_value(fresh.Handle());
+    PumpUntil([&] { return stop.load(); });
+  });
+  const TWindowHandle window = first.get_future().get();
+  EXPECT_FALSE(SendMessage(window, kMsgA, 0, 0));  // released, not served
+  EXPECT_FALSE(IsWindow(window));
+  const TWindowHandle fresh = second.get_future().get();
+  intptr_t result = 0;
+  EXPECT_TRUE(SendMessage(fresh, kMsgA, 0, 0, &result));
+  EXPECT_EQ(3, result);
+  stop = true;
+}
+
 TEST(MessagesTest, ThreadsSendingToEachOtherAtOnceDoNotDeadlock) {
   constexpr int kRounds = 1000;
   std::promise<TWindowHandle> windowA;
