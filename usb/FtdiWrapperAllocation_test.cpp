@@ -38,6 +38,12 @@ void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
   throw std::bad_alloc();
 }
 
+// Out of line, so that the compiler does not pair a new-expression with the
+// free() inside and warn about a mismatch that is none.
+[[gnu::noinline]] void Release(void* p) noexcept {
+  std::free(p);
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -53,28 +59,28 @@ void* operator new[](std::size_t size, std::align_val_t alignment) {
   return AllocateAligned(size, alignment);
 }
 void operator delete(void* p) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete[](void* p) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete(void* p, std::align_val_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete[](void* p, std::align_val_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 
 namespace {
