@@ -56,6 +56,9 @@ void ResetWrapperState();
 int32_t GetFTDeviceCount();
 int32_t GetFTDeviceSerialNo(int32_t index);
 int32_t GetFTDeviceDescription(int32_t index);
+// Opens CurrentDeviceIndex and records it in DeviceSlots; an index outside 0
+// to 31 has no entry and is refused with FT_INVALID_PARAMETER (the name
+// queries still run).
 int32_t OpenDevice();
 int32_t CloseDevice();
 int32_t ResetDevice();
@@ -64,6 +67,8 @@ int32_t PurgeRX();
 int32_t SetLatencyTimer(uint32_t value);
 int32_t SetTimeouts(uint32_t readTimeout, uint32_t writeTimeout);
 int32_t GetQueueStatus();
+// A count outside 0 to kTransferBufferSize is refused: -FT_INVALID_PARAMETER,
+// with no library call and no purge.
 int32_t WriteBuffer(int32_t count);
 int32_t ReadBuffer(int32_t count);
 int32_t WriteByte(uint8_t value);
