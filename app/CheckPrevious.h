@@ -31,9 +31,9 @@ namespace app {
 
 // The shared record. Little-endian, 12 bytes, encoded explicitly.
 struct TInstanceRecord {
-  uint32_t MainWindow = 0;     // application window of the instance that registered last
-  int32_t InstanceCount = 0;   // registered instances
-  uint32_t Reserved = 0;       // always zero
+  uint32_t MainWindow = 0;    // application window of the instance that registered last
+  int32_t InstanceCount = 0;  // registered instances
+  uint32_t Reserved = 0;      // always zero
 
   bool operator==(const TInstanceRecord&) const = default;
 };

@@ -48,8 +48,7 @@ std::string TestPath(const char* name = "srv.exe") {
 }
 
 bool RecordExists(const std::string& programPath) {
-  const std::string name =
-      platform::TSharedRecord::NameForKey(MappingNameForPath(programPath));
+  const std::string name = platform::TSharedRecord::NameForKey(MappingNameForPath(programPath));
   const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
   if (fd < 0) {
     return false;
@@ -203,8 +202,8 @@ TEST_F(InstanceGuardTest, SimultaneousStartsFromThreadsLetExactlyOneRun) {
       t.join();
     }
     ASSERT_EQ(1, std::count(refused.begin(), refused.end(), 0)) << "round " << round;
-    const int winner = static_cast<int>(std::find(refused.begin(), refused.end(), 0) -
-                                        refused.begin());
+    const int winner =
+        static_cast<int>(std::find(refused.begin(), refused.end(), 0) - refused.begin());
     EXPECT_EQ((TInstanceRecord{static_cast<uint32_t>(100 + winner), 1, 0}),
               guards[winner]->Record());
     guards.clear();

@@ -24,8 +24,7 @@ namespace {
 
 void PrintRecord(const char* tag, const std::optional<app::TInstanceRecord>& record) {
   if (record) {
-    std::printf("%s %u %d %u\n", tag, record->MainWindow, record->InstanceCount,
-                record->Reserved);
+    std::printf("%s %u %d %u\n", tag, record->MainWindow, record->InstanceCount, record->Reserved);
   } else {
     std::printf("%s none\n", tag);
   }

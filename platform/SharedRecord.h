@@ -20,7 +20,8 @@
 //
 // Thread safety: one TSharedRecord object is used by one thread at a time.
 // Different objects, in one process or in several, exclude each other through
-// the lock. The record itself must outlive every TLock taken on it.
+// the lock. The object must outlive, and must not be moved during, every TLock
+// taken on it.
 
 #include <cstddef>
 #include <span>
@@ -72,8 +73,8 @@ class TSharedRecord {
   // Takes the lock, waiting while another holder has it.
   TLock Lock();
 
-  // Releases the record; the last holder removes it. Idempotent. Must not be
-  // called while a TLock of this object is alive.
+  // Releases the record (and the lock, if this object holds it); the last
+  // holder removes it. Idempotent.
   void Close();
 
   bool IsOpen() const { return FFd.IsValid(); }

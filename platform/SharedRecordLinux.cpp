@@ -236,8 +236,7 @@ void TSharedRecord::Close() {
   }
   // Removing the name is decided under the lock. If the lock cannot be taken
   // the name stays: the next opener finds no holder and zeroes it.
-  const bool locked =
-      FLocked || SetByteLock(FFd.Get(), F_WRLCK, kLockByte, true) == 0;
+  const bool locked = FLocked || SetByteLock(FFd.Get(), F_WRLCK, kLockByte, true) == 0;
   ::munmap(FView, FSize);
   SetByteLock(FFd.Get(), F_UNLCK, kHolderByte, false);
   if (locked && !OtherHolderPresent(FFd.Get())) {

@@ -148,7 +148,8 @@ QImage DrawInstrument(const QString& family, bool on) {
   if (!on) {
     const int grey = qGray(accent.rgb());
     accent = QColor((accent.red() + 2 * grey) / 3, (accent.green() + 2 * grey) / 3,
-                    (accent.blue() + 2 * grey) / 3).darker(130);
+                    (accent.blue() + 2 * grey) / 3)
+                 .darker(130);
   }
   QPainterPath stripe;
   stripe.addRoundedRect(QRectF(1.5, 1.5, 10, image.height() - 3.0), 3, 3);
