@@ -24,6 +24,12 @@ void* Allocate(std::size_t size) {
   return std::malloc(size == 0 ? 1 : size);
 }
 
+// Out of line, so that the compiler does not pair a new-expression with the
+// free() inside and warn about a mismatch that is none.
+[[gnu::noinline]] void Release(void* p) noexcept {
+  std::free(p);
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -45,16 +51,16 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return Allocate(size);
 }
 void operator delete(void* p) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete[](void* p) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
+  Release(p);
 }
 
 namespace core::testing {
