@@ -52,7 +52,11 @@ void TComponent::Changed(TChangeKind kind, int32_t index) {
 
 // ---- TControl ----
 
-TControl::TControl(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+TControl::TControl(std::string name,
+                   TControl* parent,
+                   int32_t left,
+                   int32_t top,
+                   int32_t width,
                    int32_t height)
     : TComponent(std::move(name)),
       FParent(parent),
@@ -143,8 +147,13 @@ void TForm::SetFont(TFont value) {
 
 // ---- TShape ----
 
-TShape::TShape(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-               int32_t height, TColor brushColor)
+TShape::TShape(std::string name,
+               TControl* parent,
+               int32_t left,
+               int32_t top,
+               int32_t width,
+               int32_t height,
+               TColor brushColor)
     : TControl(std::move(name), parent, left, top, width, height), FBrushColor(brushColor) {}
 
 void TShape::SetBrushColor(TColor value) {
@@ -156,8 +165,13 @@ void TShape::SetBrushColor(TColor value) {
 
 // ---- TImage ----
 
-TImage::TImage(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-               int32_t height, std::string picture)
+TImage::TImage(std::string name,
+               TControl* parent,
+               int32_t left,
+               int32_t top,
+               int32_t width,
+               int32_t height,
+               std::string picture)
     : TControl(std::move(name), parent, left, top, width, height), FPicture(std::move(picture)) {}
 
 void TImage::SetPicture(std::string value) {
@@ -169,8 +183,14 @@ void TImage::SetPicture(std::string value) {
 
 // ---- TLabel ----
 
-TLabel::TLabel(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-               int32_t height, std::string caption, TFont font)
+TLabel::TLabel(std::string name,
+               TControl* parent,
+               int32_t left,
+               int32_t top,
+               int32_t width,
+               int32_t height,
+               std::string caption,
+               TFont font)
     : TControl(std::move(name), parent, left, top, width, height),
       FCaption(std::move(caption)),
       FFont(std::move(font)) {}
@@ -205,7 +225,11 @@ void TLabel::SetTransparent(bool value) {
 
 // ---- TPanel ----
 
-TPanel::TPanel(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+TPanel::TPanel(std::string name,
+               TControl* parent,
+               int32_t left,
+               int32_t top,
+               int32_t width,
                int32_t height)
     : TControl(std::move(name), parent, left, top, width, height) {}
 
@@ -233,8 +257,13 @@ void TPanel::SetColor(TColor value) {
 
 // ---- TButton ----
 
-TButton::TButton(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-                 int32_t height, std::string caption)
+TButton::TButton(std::string name,
+                 TControl* parent,
+                 int32_t left,
+                 int32_t top,
+                 int32_t width,
+                 int32_t height,
+                 std::string caption)
     : TControl(std::move(name), parent, left, top, width, height), FCaption(std::move(caption)) {}
 
 void TButton::SetCaption(std::string value) {
@@ -246,7 +275,11 @@ void TButton::SetCaption(std::string value) {
 
 // ---- TMemo ----
 
-TMemo::TMemo(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+TMemo::TMemo(std::string name,
+             TControl* parent,
+             int32_t left,
+             int32_t top,
+             int32_t width,
              int32_t height)
     : TControl(std::move(name), parent, left, top, width, height) {}
 
@@ -269,7 +302,11 @@ void TMemo::SetVerticalScrollBar(bool value) {
 
 // ---- TListBox ----
 
-TListBox::TListBox(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+TListBox::TListBox(std::string name,
+                   TControl* parent,
+                   int32_t left,
+                   int32_t top,
+                   int32_t width,
                    int32_t height)
     : TControl(std::move(name), parent, left, top, width, height) {}
 
@@ -314,8 +351,13 @@ void TListBox::SetFont(TFont value) {
 
 // ---- TIntEdit ----
 
-TIntEdit::TIntEdit(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-                   int32_t height, int32_t maxLength)
+TIntEdit::TIntEdit(std::string name,
+                   TControl* parent,
+                   int32_t left,
+                   int32_t top,
+                   int32_t width,
+                   int32_t height,
+                   int32_t maxLength)
     : TControl(std::move(name), parent, left, top, width, height), FMaxLength(maxLength) {}
 
 void TIntEdit::SetText(std::string value) {

@@ -50,21 +50,21 @@ enum class TBevelCut : uint8_t { bvNone, bvLowered, bvRaised };
 
 // What a notification is about.
 enum class TChangeKind : uint8_t {
-  Bounds,        // Left, Top, Width, Height
+  Bounds,  // Left, Top, Width, Height
   Visible,
   Enabled,
-  Hint,          // Hint or ShowHint
-  Caption,       // caption or text
+  Hint,     // Hint or ShowHint
+  Caption,  // caption or text
   Font,
-  Color,         // brush, panel or font colour
+  Color,  // brush, panel or font colour
   Picture,
-  LineAdded,     // index: the new line
+  LineAdded,  // index: the new line
   LinesCleared,
-  ItemAdded,     // index: the new item
-  ItemDeleted,   // index: the item that was removed
+  ItemAdded,    // index: the new item
+  ItemDeleted,  // index: the item that was removed
   ItemsCleared,
-  Timer,         // Interval or Enabled of a timer
-  Other,         // any other property
+  Timer,  // Interval or Enabled of a timer
+  Other,  // any other property
 };
 
 class TComponent;
@@ -112,7 +112,11 @@ using TNotifyEvent = std::function<void(TControl& sender)>;
 // operator's actions do.
 class TControl : public TComponent {
  public:
-  TControl(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+  TControl(std::string name,
+           TControl* parent,
+           int32_t left,
+           int32_t top,
+           int32_t width,
            int32_t height);
 
   TControl* Parent() const { return FParent; }
@@ -177,8 +181,13 @@ class TForm : public TControl {
 // A filled rectangle.
 class TShape : public TControl {
  public:
-  TShape(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-         int32_t height, TColor brushColor);
+  TShape(std::string name,
+         TControl* parent,
+         int32_t left,
+         int32_t top,
+         int32_t width,
+         int32_t height,
+         TColor brushColor);
 
   TColor BrushColor() const { return FBrushColor; }
   void SetBrushColor(TColor value);
@@ -190,8 +199,13 @@ class TShape : public TControl {
 // A picture, named by an id that the view maps onto its own images.
 class TImage : public TControl {
  public:
-  TImage(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-         int32_t height, std::string picture);
+  TImage(std::string name,
+         TControl* parent,
+         int32_t left,
+         int32_t top,
+         int32_t width,
+         int32_t height,
+         std::string picture);
 
   const std::string& Picture() const { return FPicture; }
   void SetPicture(std::string value);
@@ -203,8 +217,14 @@ class TImage : public TControl {
 class TLabel : public TControl {
  public:
   // A zero width or height means the label sizes itself to its caption.
-  TLabel(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-         int32_t height, std::string caption, TFont font);
+  TLabel(std::string name,
+         TControl* parent,
+         int32_t left,
+         int32_t top,
+         int32_t width,
+         int32_t height,
+         std::string caption,
+         TFont font);
 
   const std::string& Caption() const { return FCaption; }
   void SetCaption(std::string value);
@@ -225,7 +245,11 @@ class TLabel : public TControl {
 
 class TPanel : public TControl {
  public:
-  TPanel(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+  TPanel(std::string name,
+         TControl* parent,
+         int32_t left,
+         int32_t top,
+         int32_t width,
          int32_t height);
 
   const std::string& Caption() const { return FCaption; }
@@ -246,8 +270,13 @@ class TPanel : public TControl {
 
 class TButton : public TControl {
  public:
-  TButton(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-          int32_t height, std::string caption);
+  TButton(std::string name,
+          TControl* parent,
+          int32_t left,
+          int32_t top,
+          int32_t width,
+          int32_t height,
+          std::string caption);
 
   const std::string& Caption() const { return FCaption; }
   void SetCaption(std::string value);
@@ -259,7 +288,11 @@ class TButton : public TControl {
 // A multi-line text to which whole lines are appended (the log).
 class TMemo : public TControl {
  public:
-  TMemo(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+  TMemo(std::string name,
+        TControl* parent,
+        int32_t left,
+        int32_t top,
+        int32_t width,
         int32_t height);
 
   const std::vector<std::string>& Lines() const { return FLines; }
@@ -277,7 +310,11 @@ class TMemo : public TControl {
 
 class TListBox : public TControl {
  public:
-  TListBox(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
+  TListBox(std::string name,
+           TControl* parent,
+           int32_t left,
+           int32_t top,
+           int32_t width,
            int32_t height);
 
   const std::vector<std::string>& Items() const { return FItems; }
@@ -305,8 +342,13 @@ class TListBox : public TControl {
 // optional minus sign and digits, at most MaxLength characters.
 class TIntEdit : public TControl {
  public:
-  TIntEdit(std::string name, TControl* parent, int32_t left, int32_t top, int32_t width,
-           int32_t height, int32_t maxLength);
+  TIntEdit(std::string name,
+           TControl* parent,
+           int32_t left,
+           int32_t top,
+           int32_t width,
+           int32_t height,
+           int32_t maxLength);
 
   const std::string& Text() const { return FText; }
   void SetText(std::string value);

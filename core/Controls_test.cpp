@@ -30,9 +30,9 @@ TEST(ControlsTest, NotifiesOnlyRealChanges) {
   shape.SetBrushColor(clRed);
   shape.SetVisible(false);
   shape.SetBounds(1, 2, 3, 5);
-  EXPECT_EQ(seen, (std::vector<TSeen>{{TChangeKind::Color, -1},
-                                      {TChangeKind::Visible, -1},
-                                      {TChangeKind::Bounds, -1}}));
+  EXPECT_EQ(seen,
+            (std::vector<TSeen>{
+                {TChangeKind::Color, -1}, {TChangeKind::Visible, -1}, {TChangeKind::Bounds, -1}}));
   EXPECT_EQ(shape.BrushColor(), clRed);
   EXPECT_FALSE(shape.Visible());
   EXPECT_EQ(shape.Height(), 5);
@@ -42,7 +42,9 @@ TEST(ControlsTest, MemoAndListBoxTellWhichLine) {
   TMemo memo("memo", nullptr, 0, 0, 10, 10);
   TListBox list("list", nullptr, 0, 0, 10, 10);
   std::vector<TSeen> seen;
-  auto record = [&](TComponent&, TChangeKind kind, int32_t index) { seen.push_back({kind, index}); };
+  auto record = [&](TComponent&, TChangeKind kind, int32_t index) {
+    seen.push_back({kind, index});
+  };
   memo.Subscribe(record);
   list.Subscribe(record);
 
@@ -99,8 +101,8 @@ TEST(ControlsTest, IntEditValue) {
     int32_t value;
   };
   const Case kCases[] = {
-      {"", 0},        {"0", 0},          {"123456", 123456}, {"-12345", -12345},
-      {"12a", 0},     {" 12", 0},        {"+5", 0},          {"99999999999", 0},
+      {"", 0},    {"0", 0},   {"123456", 123456}, {"-12345", -12345},
+      {"12a", 0}, {" 12", 0}, {"+5", 0},          {"99999999999", 0},
   };
   TIntEdit edit("edit", nullptr, 0, 0, 49, 32, 6);
   for (const auto& c : kCases) {

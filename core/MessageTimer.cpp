@@ -17,11 +17,16 @@ TMessageTimer::TMessageTimer(TTimer& timer) : FTimer(timer) {
   platform::RegisterWindowClass(kTimerWindowClass, platform::kDefWindowProc);
   FWindow = platform::CreateWindow(kTimerWindowClass);
   platform::SetWindowProc(FWindow, {&TMessageTimer::WindowProc, this});
-  FSubscription = FTimer.Subscribe([this](TComponent&, TChangeKind kind, int32_t) {
-    if (kind == TChangeKind::Timer) {
-      Update();
-    }
-  });
+  try {
+    FSubscription = FTimer.Subscribe([this](TComponent&, TChangeKind kind, int32_t) {
+      if (kind == TChangeKind::Timer) {
+        Update();
+      }
+    });
+  } catch (...) {
+    platform::DestroyWindow(FWindow);
+    throw;
+  }
   Update();
 }
 

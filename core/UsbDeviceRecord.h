@@ -19,9 +19,9 @@ inline constexpr int32_t kClientSlotCount = 4;
 using TPipes = std::array<int32_t, kClientSlotCount>;
 
 struct TUSB_DeviceRecord {
-  bool deviceOpened = false;  // open, and USBHandle is its handle
-  int32_t deviceIndex = 0;    // enumeration index, written on arrival
-  uint32_t USBHandle = 0;     // D2XX handle; 0 after a failed open
+  bool deviceOpened = false;    // open, and USBHandle is its handle
+  int32_t deviceIndex = 0;      // enumeration index, written on arrival
+  uint32_t USBHandle = 0;       // D2XX handle; 0 after a failed open
   std::string serialNumberUSB;  // as the library lists it, or "in use" (UTF-8)
   std::string deviceDesc;       // as the library lists it, or "in use" (UTF-8)
   TPipes Pipes{};

@@ -26,7 +26,13 @@ constexpr int32_t kClientHeight = 684;
 TfrmPipeServer::TfrmPipeServer(std::unique_ptr<pipes::TPipeServerContract> pipeServer)
     : TForm("frmPipeServer", "Vardex Instrument Server", kClientWidth, kClientHeight),
       Panel2("Panel2", this, 8, 8, 400, 63),
-      Label1("Label1", &Panel2, 50, 8, 296, 45, "Instrument Server",
+      Label1("Label1",
+             &Panel2,
+             50,
+             8,
+             296,
+             45,
+             "Instrument Server",
              Tahoma(-37, false, TColor{41, 41, 41})),
       listboxInstruments("listboxInstruments", this, 16, 78, 248, 188),
       Label2("Label2", this, 58, 272, 0, 0, "Connected Instruments", Tahoma(-16)),
@@ -93,13 +99,16 @@ TfrmPipeServer::TfrmPipeServer(std::unique_ptr<pipes::TPipeServerContract> pipeS
   imgQN410On.SetVisible(false);
   imgQN633On.SetVisible(false);
 
-  FControls = {&Panel2,           &Label1,           &listboxInstruments, &Label2,
-               &client1Border,    &client2Border,    &imgClientSlot1,     &imgClientSlot2,
-               &imgClient1Active, &imgClient2Active, &client1IDlbl,       &client2IDlbl,
-               &Label3,           &Panel1,           &statMemo,           &startServerBtn,
-               &Button1,          &Button2,          &Button4,            &releaseClientBtn,
-               &clientNumFld,     &Button3,          &imgQN410On,         &imgQN410Off,
-               &imgQN420On,       &imgQN420Off,      &imgQN633On,         &imgQN633Off};
+  FControls = {&Panel2,           &Label1,           &listboxInstruments,
+               &Label2,           &client1Border,    &client2Border,
+               &imgClientSlot1,   &imgClientSlot2,   &imgClient1Active,
+               &imgClient2Active, &client1IDlbl,     &client2IDlbl,
+               &Label3,           &Panel1,           &statMemo,
+               &startServerBtn,   &Button1,          &Button2,
+               &Button4,          &releaseClientBtn, &clientNumFld,
+               &Button3,          &imgQN410On,       &imgQN410Off,
+               &imgQN420On,       &imgQN420Off,      &imgQN633On,
+               &imgQN633Off};
 
   // Each binding captures only `this`, so calling it allocates nothing.
   releaseTimeout.OnTimer = [this](TTimer& sender) {

@@ -24,7 +24,8 @@
 // message loop, so further events can arrive while one is open.
 //
 // Lifetime: the form must be created and destroyed on the main thread. It
-// unbinds the pipe server's events and destroys the pipe server (which stops
+// holds over half a megabyte of fixed blocks: create it on the heap.
+// It unbinds the pipe server's events and destroys the pipe server (which stops
 // its threads) before its own state goes away. The driver wrapper's backend
 // (ftdi::SetD2xxBackend) must outlive every handler call.
 
@@ -165,8 +166,8 @@ class TfrmPipeServer : public TForm {
   // ---- Client slots and bus lock ----
   std::array<int32_t, kSlotCount> ClientMap{};  // pipe handle per slot; 0 free
   int32_t connectedCount = 0;                   // admitted clients
-  int32_t lockID = 0;      // pipe handle of the lock owner; 0 free
-  int32_t lastLockID = 0;  // pipe handle named in the latest release notice
+  int32_t lockID = 0;                           // pipe handle of the lock owner; 0 free
+  int32_t lastLockID = 0;                       // pipe handle named in the latest release notice
 
   // ---- Instrument table ----
   TUSB_Devices USB_Devices{};

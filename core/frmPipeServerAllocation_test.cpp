@@ -93,7 +93,9 @@ class TEchoD2xx : public usb::TD2xx {
     *read = n;
     return usb::FT_OK;
   }
-  usb::FT_STATUS FT_Write(usb::FT_HANDLE, const void* buffer, uint32_t count,
+  usb::FT_STATUS FT_Write(usb::FT_HANDLE,
+                          const void* buffer,
+                          uint32_t count,
                           uint32_t* written) override {
     const uint32_t n = std::min<uint32_t>(count, sizeof FQueue - FQueued);
     std::memcpy(FQueue + FQueued, buffer, n);
@@ -186,8 +188,7 @@ TEST_F(AllocationTest, DataRequestsAllocateNothing) {
   gCounting = false;
 
   EXPECT_EQ(gAllocations.load(), 0);
-  EXPECT_EQ(Pipes->WriteCount() - repliesBefore,
-            static_cast<int64_t>(kRounds * requests.size()));
+  EXPECT_EQ(Pipes->WriteCount() - repliesBefore, static_cast<int64_t>(kRounds * requests.size()));
   // The last reply is the counter's: every request was served.
   EXPECT_EQ(testsupport::WordOf(Pipes->LastBlock(), 0), kMessageCountReply);
   EXPECT_EQ(Form->msgCount, kRounds + 1);

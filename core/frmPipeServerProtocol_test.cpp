@@ -108,7 +108,9 @@ TEST_F(ProtocolTest, EveryOpcodeRepliesAsTheTableSays) {
       {"device count", {kOpDeviceCount}, {10, 0, 2, 0, 0, 0}},
       {"reset", {kOpReset}, {21, 0, 0, 0, 0, 0}},
       {"time-outs", {kOpTimeouts, 250, 300}, {34, 0, 0, 0, 0, 0}},
-      {"write 3 bytes, high bytes ignored", {kOpWrite, 3, 0x0141, 0xFF42, 0x43}, {19, 3, 0, 0, 0, 0}},
+      {"write 3 bytes, high bytes ignored",
+       {kOpWrite, 3, 0x0141, 0xFF42, 0x43},
+       {19, 3, 0, 0, 0, 0}},
       {"queue status", {kOpQueueStatus}, {35, 0, 3, 0, 0, 0}},
       {"read 3", {kOpRead, 3}, {20, 3, 0x41, 0x42, 0x43, 0}},
       {"write byte: low byte only", {kOpWriteByte, 0x1AB}, {41, 1, 0, 0, 0, 0}},
@@ -149,14 +151,14 @@ TEST_F(ProtocolTest, EveryOpcodeRepliesAsTheTableSays) {
   EXPECT_EQ(info->ReadTimeout, 250u);
   EXPECT_EQ(info->WriteTimeout, 300u);
   EXPECT_EQ(Bench->CountCalls(K::Write, 0), 1u);  // opcode 19 with n = 0 still writes
-  EXPECT_TRUE(Log().empty());                      // none of these logs anything
+  EXPECT_TRUE(Log().empty());                     // none of these logs anything
 }
 
 TEST_F(ProtocolTest, EveryServedRequestStoresItsHandleFirst) {
   // Words 1 and 2 are 5 and 1: the handle 65 541, also where word 1 is an
   // index or the opcode touches no device.
-  for (uint16_t opcode : {kOpDeviceCount, kOpReset, kOpEcho, kOpMessageCount, uint16_t{13},
-                          kOpLock, kOpRelease, kOpDescription, kOpSerialNumber}) {
+  for (uint16_t opcode : {kOpDeviceCount, kOpReset, kOpEcho, kOpMessageCount, uint16_t{13}, kOpLock,
+                          kOpRelease, kOpDescription, kOpSerialNumber}) {
     SCOPED_TRACE(opcode);
     ftdi::CurrentHandle = 0;
     Pipes->SendWords(kA, {opcode, 5, 1});
@@ -210,10 +212,11 @@ TEST_F(ProtocolTest, AFailedReadDrainsAndPurgesReceive) {
     for (const auto& call : Bench->Calls()) {
       calls.emplace_back(call.Kind, call.Arg1);
     }
-    EXPECT_EQ(calls, (std::vector<std::pair<K, uint32_t>>{{K::Read, opcode == kOpReadByte ? 1u : 2u},
-                                                         {K::GetQueueStatus, 0},
-                                                         {K::Read, 3},
-                                                         {K::Purge, usb::FT_PURGE_RX}}));
+    EXPECT_EQ(calls,
+              (std::vector<std::pair<K, uint32_t>>{{K::Read, opcode == kOpReadByte ? 1u : 2u},
+                                                   {K::GetQueueStatus, 0},
+                                                   {K::Read, 3},
+                                                   {K::Purge, usb::FT_PURGE_RX}}));
   }
 }
 
@@ -368,7 +371,8 @@ TEST_F(ProtocolTest, NameOfAClosedEntryComesFromTheLibrary) {
   EXPECT_EQ(Words(reply, 8), (std::vector<uint16_t>{12, 'S', 'N', '6', '3', '3', 'B', 0}));
   EXPECT_EQ(Bench->CountCalls(K::ListDevices, 1), 1u);
   EXPECT_FALSE(Form->USB_Devices[1].deviceOpened);
-  EXPECT_EQ(Log(), (Lines{"1001: \x0C", "1001: \x0CSN633B", "Client 1001 FT_DeviceString = SN633B"}));
+  EXPECT_EQ(Log(),
+            (Lines{"1001: \x0C", "1001: \x0CSN633B", "Client 1001 FT_DeviceString = SN633B"}));
 }
 
 TEST_F(ProtocolTest, NameOfAMissingInstrumentIsInUseAfterTheStatus) {
@@ -449,7 +453,8 @@ TEST_F(ProtocolTest, OpeningShowsTheOffPictureOfTheFamilies) {
   uint16_t index = 2;
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.description);
-    Bench->Plug(sim::TSimInstrument{"SN" + std::to_string(index), c.description, TSimFamily::QN410});
+    Bench->Plug(
+        sim::TSimInstrument{"SN" + std::to_string(index), c.description, TSimFamily::QN410});
     for (TImage* on : {&Form->imgQN410On, &Form->imgQN633On, &Form->imgQN420On}) {
       on->SetVisible(true);
     }

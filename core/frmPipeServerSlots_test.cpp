@@ -234,8 +234,8 @@ TEST_F(SlotsTest, AReleaseIsAnnouncedAgainAboutATenthOfASecondLater) {
   EXPECT_GE(elapsed, 90u);
   EXPECT_FALSE(Form->releaseTimeout.Enabled());
   for (uint32_t pipe : {kA, kB}) {
-    EXPECT_EQ(NoticesTo(pipe), (std::vector<TNotice>{{kBroadcast, 200, 1001, 0},
-                                                     {kBroadcast, 200, 1001, 0}}));
+    EXPECT_EQ(NoticesTo(pipe),
+              (std::vector<TNotice>{{kBroadcast, 200, 1001, 0}, {kBroadcast, 200, 1001, 0}}));
   }
 }
 
@@ -266,8 +266,8 @@ TEST_F(SlotsTest, ALockRequestBeforeTheRepeatCancelsIt) {
   platform::PumpMessages();
 
   for (uint32_t pipe : {kA, kB}) {
-    EXPECT_EQ(NoticesTo(pipe), (std::vector<TNotice>{{kBroadcast, 200, 1001, 0},
-                                                     {kBroadcast, 100, 1002, 0}}));
+    EXPECT_EQ(NoticesTo(pipe),
+              (std::vector<TNotice>{{kBroadcast, 200, 1001, 0}, {kBroadcast, 100, 1002, 0}}));
   }
   EXPECT_EQ(Form->lockID, int32_t{kB});
 }
@@ -279,8 +279,8 @@ TEST_F(SlotsTest, ALockRequestFromTheOwnerRepeatsTheLockNotice) {
   Pipes->SendWords(kA, {kOpLock});
   Pipes->SendWords(kA, {kOpLock});
   for (uint32_t pipe : {kA, kB}) {
-    EXPECT_EQ(NoticesTo(pipe), (std::vector<TNotice>{{kBroadcast, 100, 1001, 0},
-                                                     {kBroadcast, 100, 1001, 0}}));
+    EXPECT_EQ(NoticesTo(pipe),
+              (std::vector<TNotice>{{kBroadcast, 100, 1001, 0}, {kBroadcast, 100, 1001, 0}}));
   }
   EXPECT_EQ(Form->lockID, int32_t{kA});
 }
@@ -298,8 +298,8 @@ TEST_F(SlotsTest, AReleaseWhileTheLockIsFreeAnnouncesTheSender) {
 
   // The repeat, fired by hand.
   Form->releaseTimeout.Fire();
-  EXPECT_EQ(NoticesTo(kA), (std::vector<TNotice>{{kBroadcast, 200, 1002, 0},
-                                                 {kBroadcast, 200, 1002, 0}}));
+  EXPECT_EQ(NoticesTo(kA),
+            (std::vector<TNotice>{{kBroadcast, 200, 1002, 0}, {kBroadcast, 200, 1002, 0}}));
   EXPECT_FALSE(Form->releaseTimeout.Enabled());
   Form->releaseTimeout.Fire();  // disabled: once only
   EXPECT_EQ(NoticesTo(kA).size(), 2u);
@@ -393,8 +393,7 @@ TEST_F(SlotsTest, ReleaseById) {
     // The departure comes later, as its own event.
     EXPECT_EQ(Form->connectedCount, static_cast<int32_t>(c.clients.size()));
     Pipes->FinishDisconnects();
-    EXPECT_EQ(Form->connectedCount,
-              static_cast<int32_t>(c.clients.size() - c.disconnected.size()));
+    EXPECT_EQ(Form->connectedCount, static_cast<int32_t>(c.clients.size() - c.disconnected.size()));
     TearDown();
   }
 }
