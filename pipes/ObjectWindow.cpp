@@ -13,9 +13,9 @@ namespace pipes {
 struct TThunkBlock;
 
 struct TThunkEntry {
-  TThunkBlock* Block = nullptr;      // the block this entry belongs to
-  TThunkEntry* NextFree = nullptr;   // link of the free list while free
-  TWndMethod Method;                 // while in use
+  TThunkBlock* Block = nullptr;     // the block this entry belongs to
+  TThunkEntry* NextFree = nullptr;  // link of the free list while free
+  TWndMethod Method;                // while in use
   bool InUse = false;
 };
 

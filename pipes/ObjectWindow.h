@@ -45,8 +45,8 @@ struct TWndMethod {
 
 template <class T, void (T::*Member)(TMessage&)>
 TWndMethod MakeWndMethod(T* object) {
-  return TWndMethod{[](void* self, TMessage& message) { (static_cast<T*>(self)->*Member)(message); },
-                    object};
+  return TWndMethod{
+      [](void* self, TMessage& message) { (static_cast<T*>(self)->*Member)(message); }, object};
 }
 
 constexpr int kThunksPerBlock = 314;

@@ -217,8 +217,8 @@ TEST_F(ObjectWindowTest, MethodMayDestroyItsOwnWindow) {
 
 TEST_F(ObjectWindowTest, ClassRegisteredWithAnotherProcedureIsReplaced) {
   platform::UnregisterWindowClass("ObjWndWindow");
-  ASSERT_TRUE(platform::RegisterWindowClass(
-      "ObjWndWindow", platform::TWndProc{&ThunkWndProc, nullptr}));
+  ASSERT_TRUE(
+      platform::RegisterWindowClass("ObjWndWindow", platform::TWndProc{&ThunkWndProc, nullptr}));
   const platform::TWindowHandle window = CreateObjectWindow(TWndMethod{});
   platform::TWndProc proc;
   ASSERT_TRUE(platform::GetWindowClassInfo("ObjWndWindow", &proc));

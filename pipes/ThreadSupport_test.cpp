@@ -11,10 +11,10 @@
 namespace pipes {
 namespace {
 
-using platform::TEvent;
-using platform::TThreadId;
 using platform::kWaitObject0;
 using platform::kWaitTimeout;
+using platform::TEvent;
+using platform::TThreadId;
 
 constexpr uint32_t kDeadlineMs = 60000;
 
@@ -96,9 +96,8 @@ TEST_F(ThreadSupportTest, WaitForEmptyServesWorkersThatSynchronizeAndEnd) {
   for (int i = 0; i < kWorkers; ++i) {
     auto* worker = new TTestThread(&counter);
     worker->OnExecute = [&](TTestThread& self) {
-      self.RunInBaseThread([&] {
-        (platform::GetCurrentThreadId() == mainId ? ranOnMain : wrongThread)++;
-      });
+      self.RunInBaseThread(
+          [&] { (platform::GetCurrentThreadId() == mainId ? ranOnMain : wrongThread)++; });
     };
     worker->OnTerminate = [&](TThreadEx&) {
       (platform::GetCurrentThreadId() == mainId ? terminatedOnMain : wrongThread)++;
@@ -294,7 +293,10 @@ TEST_F(ThreadSupportTest, WaitOnBaseThreadKeepsDispatching) {
   std::atomic<bool> postedSeen{false};
   struct TReceiver {
     std::atomic<bool>* Seen;
-    static intptr_t Proc(void* context, platform::TWindowHandle, uint32_t msg, uintptr_t,
+    static intptr_t Proc(void* context,
+                         platform::TWindowHandle,
+                         uint32_t msg,
+                         uintptr_t,
                          intptr_t) {
       if (msg == platform::WM_USER) {
         *static_cast<TReceiver*>(context)->Seen = true;

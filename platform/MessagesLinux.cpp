@@ -540,8 +540,8 @@ void ServeSends(TMessageQueue& queue, std::exception_ptr* deferred) {
     intptr_t result = 0;
     try {
       TInSendScope scope(true);
-      result = proc.Fn(proc.Context, record->Window, record->Message, record->WParam,
-                       record->LParam);
+      result =
+          proc.Fn(proc.Context, record->Window, record->Message, record->WParam, record->LParam);
     } catch (...) {
       CompleteSend(*record, TSendState::Failed, 0);
       if (!deferred) {

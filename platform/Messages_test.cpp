@@ -199,9 +199,8 @@ TEST(MessagesTest, DestroyingWindowReleasesWaitingSenderWithFailure) {
     return 1;
   });
   std::promise<bool> sent;
-  std::jthread sender([&, handle = window->Handle()] {
-    sent.set_value(SendMessage(handle, kMsgA, 0, 0));
-  });
+  std::jthread sender(
+      [&, handle = window->Handle()] { sent.set_value(SendMessage(handle, kMsgA, 0, 0)); });
   ASSERT_TRUE(WaitForIncomingSend());
   window.reset();
   auto result = sent.get_future();

@@ -93,13 +93,13 @@ class TThread {
   void ApplyPriority();  // FLock held
 
   mutable std::mutex FLock;
-  std::thread FThread;               // guarded by FLock
-  bool FStarted = false;             // guarded by FLock
-  bool FFinished = false;            // guarded by FLock
-  bool FFreeOnTerminate = false;     // guarded by FLock
+  std::thread FThread;                                    // guarded by FLock
+  bool FStarted = false;                                  // guarded by FLock
+  bool FFinished = false;                                 // guarded by FLock
+  bool FFreeOnTerminate = false;                          // guarded by FLock
   TThreadPriority FPriority = TThreadPriority::tpNormal;  // guarded by FLock
-  int FSystemTid = 0;                // guarded by FLock; 0 until running
-  std::exception_ptr FFatalException;  // guarded by FLock
+  int FSystemTid = 0;                                     // guarded by FLock; 0 until running
+  std::exception_ptr FFatalException;                     // guarded by FLock
   std::atomic<bool> FTerminated{false};
   std::atomic<uint32_t> FReturnValue{0};
   std::atomic<TThreadId> FThreadId{0};
