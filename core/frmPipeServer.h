@@ -198,7 +198,38 @@ class TfrmPipeServer : public TForm {
   // The lowest slot that holds the pipe, or kNoSlot.
   int32_t FindClientSlot(uint32_t pipe) const;
 
-  // ---- Window and operator commands (to come) ----
+  // ---- Window and operator commands (frmPipeServerCommands.cpp) ----
+  // The window's creation handler, run once before the window is first shown:
+  // binds the commands below, clears the log, selects the compact view, takes
+  // the device count, starts the server and runs the USB Test. An exception
+  // in any step is shown in the error box and the remaining steps are
+  // skipped; the window opens all the same.
+  void FormCreate(TComponent& sender);
+  // Asked before the window closes: releases every client, pauses the main
+  // thread for kClosePauseMs without serving messages, and always agrees.
+  void FormCloseQuery(TComponent& sender, bool& canClose);
+  void startServerBtnClick(TComponent& sender);  // Start Server
+  void Button1Click(TComponent& sender);         // Status
+  void PipeServerPipeError(pipes::TPipeServerContract& sender,
+                           uint32_t pipe,
+                           pipes::TPipeContext pipeContext,
+                           int32_t errorCode);
+  // Double-click on an empty slot: starts the client program through the
+  // shell; the outcome is not reported.
+  void imgClientSlot1DblClick(TComponent& sender);
+  void imgClientSlot2DblClick(TComponent& sender);
+  // Double-click on the title: asks, then switches between the views.
+  void imgTitleDblClick(TComponent& sender);
+  // Binds the window's own commands and the pipe error report (FormCreate
+  // does it first).
+  void BindWindowCommands();
+
+  // True while the debug view is chosen; one for the program.
+  static inline bool DebugMode = false;
+  static constexpr uint32_t kClosePauseMs = 2000;
+  static constexpr char kClientProgram[] = "VardexMT_Pipe.exe";
+  // The program file's full path, logged by FormCreate; set by the program.
+  std::string ExeName;
 
   // ---- Instrument table and hot-plug handling (to come) ----
 
