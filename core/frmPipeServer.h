@@ -231,7 +231,29 @@ class TfrmPipeServer : public TForm {
   // The program file's full path, logged by FormCreate; set by the program.
   std::string ExeName;
 
-  // ---- Instrument table and hot-plug handling (to come) ----
+  // ---- Instrument table and hot-plug handling (frmPipeServerInstruments.cpp) ----
+  // Sender of the notifier's events.
+  using TUsbEventSender = const void*;
+  // USB Test: clears the log, takes the device count, and opens and lists
+  // every instrument the table has an entry for (indexes 0 to 15). An entry
+  // whose instrument is still open under its handle keeps that handle.
+  void Button4Click(TComponent& sender);
+  // Poll USB: sends the probe byte to every open instrument and logs those
+  // that do not echo it.
+  void Button2Click(TComponent& sender);
+  // The notifier's arrival and removal events; only ADriverName (the serial
+  // number) is used.
+  void ComponentUSB2USBArrival(TUsbEventSender AObject,
+                               const std::string& ADevType,
+                               const std::string& ADriverName,
+                               const std::string& AFriendlyName);
+  void ComponentUSB2USBRemove(TUsbEventSender AObject,
+                              const std::string& ADevType,
+                              const std::string& ADriverName,
+                              const std::string& AFriendlyName);
+  // The enumeration index whose serial number is ADriverName, searched up to
+  // min(USB_DeviceCount, 16); that bound when none matches.
+  int32_t FindArrivalIndex(const std::string& ADriverName);
 
   // ---- Shared by every part ----
   // Appends one line, formatted printf-style, to statMemo.
