@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -133,8 +134,23 @@ class TRegistration {
 
 using PRegistration = std::shared_ptr<TRegistration>;
 
+// Set once the registry is gone at exit: a registration ended later (by an
+// object destroyed after it) finds nothing instead of a destroyed registry.
+constinit std::atomic<bool> gRegistryGone{false};
+
 class TRegistry {
  public:
+  TRegistry() = default;
+  // At exit: the registrations still alive stop their udev threads.
+  ~TRegistry() {
+    std::vector<PRegistration> items;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      items.swap(FItems);
+    }
+    gRegistryGone = true;
+  }
+
   TDeviceNotifyHandle NewHandle() {
     std::lock_guard<std::mutex> lock(FLock);
     if (FNextHandle == 0) {
@@ -181,7 +197,6 @@ class TRegistry {
   TDeviceNotifyHandle FNextHandle = 1;
 };
 
-// Destroyed at exit: registrations still alive then stop their udev threads.
 TRegistry& Registry() {
   static TRegistry registry;
   return registry;
@@ -196,7 +211,7 @@ intptr_t RelayProc(void* context,
     return DefWindowProc(context, window, msg, wParam, lParam);
   }
   const auto handle = static_cast<TDeviceNotifyHandle>(reinterpret_cast<uintptr_t>(context));
-  const PRegistration registration = Registry().Find(handle);
+  const PRegistration registration = gRegistryGone ? nullptr : Registry().Find(handle);
   if (!registration) {
     DestroyWindow(window);
     return 0;
@@ -226,7 +241,7 @@ bool AcceptsFilter(const void* filter, uint32_t flags) {
 TScopedDeviceNotification RegisterDeviceNotification(TWindowHandle recipient,
                                                      const void* filter,
                                                      uint32_t flags) {
-  if (!AcceptsFilter(filter, flags) || recipient == 0 ||
+  if (gRegistryGone || !AcceptsFilter(filter, flags) || recipient == 0 ||
       GetWindowThreadId(recipient) != GetCurrentThreadId()) {
     return {};
   }
@@ -253,6 +268,9 @@ TScopedDeviceNotification RegisterDeviceNotification(TWindowHandle recipient,
 }
 
 bool UnregisterDeviceNotification(TDeviceNotifyHandle handle) {
+  if (gRegistryGone) {
+    return false;
+  }
   const PRegistration registration = Registry().Take(handle);
   if (!registration) {
     return false;
@@ -263,6 +281,9 @@ bool UnregisterDeviceNotification(TDeviceNotifyHandle handle) {
 
 int BroadcastDeviceChange(uint32_t eventCode, std::span<const std::byte> record) {
   int queued = 0;
+  if (gRegistryGone) {
+    return queued;
+  }
   for (const PRegistration& registration : Registry().Snapshot()) {
     if (registration->Enqueue(eventCode, TDeviceBroadcastRecord(record))) {
       ++queued;

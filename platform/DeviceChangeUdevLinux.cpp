@@ -254,8 +254,10 @@ TUdevDeviceSource::~TUdevDeviceSource() {
 }
 
 std::mutex& UdevLibraryLock() {
-  static std::mutex lock;
-  return lock;
+  // Never destroyed: sources still running at exit stop after static
+  // destruction has begun, and they take this lock to release their monitor.
+  static std::mutex* const lock = new std::mutex;
+  return *lock;
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -418,6 +419,20 @@ TEST(DeviceChangeBroadcastTest, RegistrationEndedOnAnotherThreadDeliversNothingM
   PumpMessages();  // the relay finds its registration gone and goes away
   PumpMessages();
   EXPECT_EQ(0u, window.Count());
+}
+
+TEST(DeviceChangeExitTest, RegistrationsLeftAtExitStopTheirThreads) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        TRecordingWindow window;
+        const DEV_BROADCAST_DEVICEINTERFACE filter = UsbFilter();
+        const TDeviceNotifyHandle leaked =
+            RegisterDeviceNotification(window.Window(), &filter, 0).Release();
+        BroadcastUsbDeviceChange(DBT_DEVICEARRIVAL, 0x0403, 0xE758, leaked != 0 ? "QN1" : "");
+        std::exit(leaked != 0 ? 3 : 4);
+      },
+      ::testing::ExitedWithCode(3), "");
 }
 
 TEST(DeviceChangeBroadcastTest, ARaisingRecipientDoesNotStopLaterNotifications) {
