@@ -43,6 +43,7 @@
 #include "core/UsbDeviceRecord.h"
 #include "pipes/PipeServerContract.h"
 #include "pipes/Stream.h"
+#include "usb/ComponentUSB.h"
 
 namespace core {
 
@@ -232,8 +233,15 @@ class TfrmPipeServer : public TForm {
   std::string ExeName;
 
   // ---- Instrument table and hot-plug handling (frmPipeServerInstruments.cpp) ----
-  // Sender of the notifier's events.
-  using TUsbEventSender = const void*;
+  // The USB device-change notifier, made by CreateUsbNotifier during window
+  // creation; its events run the two handlers below.
+  std::unique_ptr<usb::TComponentUSB> usbD;
+  // Creates usbD (raises platform::EOSError when its window cannot be made)
+  // and binds OnUSBArrival and OnUSBRemove to ComponentUSB2USBArrival and
+  // ComponentUSB2USBRemove, guarded like every handler of the window.
+  void CreateUsbNotifier();
+  // Binds the USB Test and Poll USB buttons.
+  void BindInstrumentCommands();
   // USB Test: clears the log, takes the device count, and opens and lists
   // every instrument the table has an entry for (indexes 0 to 15). An entry
   // whose instrument is still open under its handle keeps that handle.
@@ -243,11 +251,11 @@ class TfrmPipeServer : public TForm {
   void Button2Click(TComponent& sender);
   // The notifier's arrival and removal events; only ADriverName (the serial
   // number) is used.
-  void ComponentUSB2USBArrival(TUsbEventSender AObject,
+  void ComponentUSB2USBArrival(usb::TComponentUSB& AObject,
                                const std::string& ADevType,
                                const std::string& ADriverName,
                                const std::string& AFriendlyName);
-  void ComponentUSB2USBRemove(TUsbEventSender AObject,
+  void ComponentUSB2USBRemove(usb::TComponentUSB& AObject,
                               const std::string& ADevType,
                               const std::string& ADriverName,
                               const std::string& AFriendlyName);

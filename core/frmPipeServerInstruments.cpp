@@ -1,8 +1,11 @@
 // The instrument table: USB Test, Poll USB, arrival and removal of instruments.
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/frmPipeServer.h"
 #include "usb/FtdiWrapper.h"
@@ -80,7 +83,6 @@ TEarlierHandle SettleEarlierHandle(TUSB_DeviceRecord& device,
     return device.serialNumberUSB == listedSerial ? TEarlierHandle::Keep : TEarlierHandle::None;
   }
   // A handle that cannot even report its queue serves no client either.
-  ftdi::CurrentHandle = device.USBHandle;
   ftdi::CurrentDeviceIndex = index;
   ftdi::CloseDevice();
   device.deviceOpened = false;
@@ -88,8 +90,8 @@ TEarlierHandle SettleEarlierHandle(TUSB_DeviceRecord& device,
   return TEarlierHandle::Closed;
 }
 
-// Opens the instrument listed at index for its entry, unless the entry keeps
-// its earlier handle; CurrentDeviceIndex must name index. Returns the status.
+// Opens the instrument listed at CurrentDeviceIndex for its entry, unless the
+// entry keeps its earlier handle. Returns the status (0 for a kept handle).
 int32_t OpenEntry(TUSB_DeviceRecord& device, TEarlierHandle earlier) {
   if (earlier == TEarlierHandle::Keep) {
     ftdi::CurrentHandle = device.USBHandle;
@@ -109,11 +111,27 @@ int32_t OpenEntry(TUSB_DeviceRecord& device, TEarlierHandle earlier) {
 void TakeDeviceCount(TfrmPipeServer& form) {
   ftdi::GetFTDeviceCount();
   // A count beyond the 32-bit signed range is no instrument count at all.
-  form.USB_DeviceCount =
-      static_cast<int32_t>(std::min<uint32_t>(ftdi::FT_DeviceCount, INT32_MAX));
+  form.USB_DeviceCount = static_cast<int32_t>(std::min<uint32_t>(ftdi::FT_DeviceCount, INT32_MAX));
 }
 
 }  // namespace
+
+void TfrmPipeServer::CreateUsbNotifier() {
+  usbD = std::make_unique<usb::TComponentUSB>();
+  usbD->OnUSBArrival = [this](usb::TComponentUSB& sender, const std::string& devType,
+                              const std::string& driverName, const std::string& friendlyName) {
+    Guarded([&] { ComponentUSB2USBArrival(sender, devType, driverName, friendlyName); });
+  };
+  usbD->OnUSBRemove = [this](usb::TComponentUSB& sender, const std::string& devType,
+                             const std::string& driverName, const std::string& friendlyName) {
+    Guarded([&] { ComponentUSB2USBRemove(sender, devType, driverName, friendlyName); });
+  };
+}
+
+void TfrmPipeServer::BindInstrumentCommands() {
+  Button4.OnClick = [this](TControl& sender) { Guarded([&] { Button4Click(sender); }); };
+  Button2.OnClick = [this](TControl& sender) { Guarded([&] { Button2Click(sender); }); };
+}
 
 void TfrmPipeServer::Button4Click(TComponent& /*sender*/) {
   statMemo.Clear();
@@ -129,7 +147,6 @@ void TfrmPipeServer::Button4Click(TComponent& /*sender*/) {
     device.serialNumberUSB = ftdi::FT_DeviceString;
     ftdi::GetFTDeviceDescription(i);
     device.deviceDesc = ftdi::FT_DeviceString;
-    ftdi::CurrentDeviceIndex = i;
     OpenEntry(device, earlier);
 
     Log("Open USB Device, index:%d, Handle = %x", i, device.USBHandle);
@@ -182,7 +199,7 @@ int32_t TfrmPipeServer::FindArrivalIndex(const std::string& ADriverName) {
   return i;
 }
 
-void TfrmPipeServer::ComponentUSB2USBArrival(TUsbEventSender /*AObject*/,
+void TfrmPipeServer::ComponentUSB2USBArrival(usb::TComponentUSB& /*AObject*/,
                                              const std::string& /*ADevType*/,
                                              const std::string& ADriverName,
                                              const std::string& /*AFriendlyName*/) {
@@ -203,7 +220,6 @@ void TfrmPipeServer::ComponentUSB2USBArrival(TUsbEventSender /*AObject*/,
   }
   ftdi::GetFTDeviceDescription(a);
   device.deviceDesc = ftdi::FT_DeviceString;
-  ftdi::CurrentDeviceIndex = a;
   if (OpenEntry(device, earlier) == 0) {
     device.deviceIndex = a;
     SwitchFamilies(*this, device.deviceDesc, TFamilyColumn::HotPlug, true);
@@ -217,7 +233,7 @@ void TfrmPipeServer::ComponentUSB2USBArrival(TUsbEventSender /*AObject*/,
   listboxInstruments.Add(ListLine(device));
 }
 
-void TfrmPipeServer::ComponentUSB2USBRemove(TUsbEventSender /*AObject*/,
+void TfrmPipeServer::ComponentUSB2USBRemove(usb::TComponentUSB& /*AObject*/,
                                             const std::string& /*ADevType*/,
                                             const std::string& ADriverName,
                                             const std::string& /*AFriendlyName*/) {
@@ -243,9 +259,8 @@ void TfrmPipeServer::ComponentUSB2USBRemove(TUsbEventSender /*AObject*/,
   auto line = std::find_if(lines.begin(), lines.end(),
                            [&](const std::string& l) { return l.ends_with(ownEnding); });
   if (line == lines.end()) {
-    line = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
-      return Contains(l, device.serialNumberUSB);
-    });
+    line = std::find_if(lines.begin(), lines.end(),
+                        [&](const std::string& l) { return Contains(l, device.serialNumberUSB); });
   }
   if (line != lines.end()) {
     listboxInstruments.Delete(static_cast<int32_t>(line - lines.begin()));

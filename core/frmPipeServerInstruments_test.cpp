@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/frmPipeServerTesting.h"
+#include "tests/support/DeviceChangeBench.h"
 
 namespace core::testing {
 namespace {
@@ -28,7 +29,10 @@ std::string Format(const char* format, auto... args) {
 }
 
 // The four USB Test lines of one instrument.
-Lines OpenLines(int32_t index, uint32_t handle, const std::string& serial, const std::string& desc) {
+Lines OpenLines(int32_t index,
+                uint32_t handle,
+                const std::string& serial,
+                const std::string& desc) {
   return {Format("Open USB Device, index:%d, Handle = %x", index, handle),
           "serialNumberUSB = " + serial, "Open USB Device deviceDesc " + desc, "ReadByte:  0"};
 }
@@ -40,16 +44,21 @@ Lines Tail(const Lines& lines, size_t count) {
 
 class InstrumentsTest : public TBenchFormTest {
  protected:
+  void SetUp() override {
+    TBenchFormTest::SetUp();
+    Form->CreateUsbNotifier();
+    Form->BindInstrumentCommands();
+  }
   void Plug(TSimFamily family, const std::string& serial) {
     ASSERT_TRUE(Bench->Plug(MakeSimInstrument(family, serial)));
   }
-  void UsbTest() { Form->Button4Click(Form->Button4); }
-  void PollUsb() { Form->Button2Click(Form->Button2); }
+  void UsbTest() { Form->Button4.Click(); }
+  void PollUsb() { Form->Button2.Click(); }
   void Arrival(const std::string& serial) {
-    Form->ComponentUSB2USBArrival(nullptr, kHardwareId, serial, "");
+    Form->ComponentUSB2USBArrival(*Form->usbD, kHardwareId, serial, "");
   }
   void Removal(const std::string& serial) {
-    Form->ComponentUSB2USBRemove(nullptr, kHardwareId, serial, "");
+    Form->ComponentUSB2USBRemove(*Form->usbD, kHardwareId, serial, "");
   }
   const TUSB_DeviceRecord& Entry(int32_t index) const { return Form->USB_Devices[index]; }
   const Lines& ListLines() const { return Form->listboxInstruments.Items(); }
@@ -98,8 +107,8 @@ TEST_F(InstrumentsTest, UsbTestOpensAndListsTwoInstrumentsInEnumerationOrder) {
   ASSERT_NE(a, 0u);
   ASSERT_NE(b, 0u);
   Lines expected{"Device Count: 2"};
-  for (const Lines& lines : {OpenLines(0, a, "SN410A", "Vardex QN410"),
-                             OpenLines(1, b, "SN633B", "Vardex QN633")}) {
+  for (const Lines& lines :
+       {OpenLines(0, a, "SN410A", "Vardex QN410"), OpenLines(1, b, "SN633B", "Vardex QN633")}) {
     expected.insert(expected.end(), lines.begin(), lines.end());
   }
   EXPECT_EQ(Log(), expected);
@@ -332,8 +341,9 @@ TEST_F(InstrumentsTest, ArrivalBeyondTheTableOpensNothing) {
     Form->statMemo.Clear();
     Bench->ClearCalls();
     Arrival(c.serial);
-    EXPECT_EQ(Log(), (Lines{Format("# USB Device %s, index:16 not opened, the table holds 16",
-                                   c.serial)}));
+    EXPECT_EQ(
+        Log(),
+        (Lines{Format("# USB Device %s, index:16 not opened, the table holds 16", c.serial)}));
     EXPECT_EQ(Bench->CountCalls(K::Open), 0u);
     EXPECT_EQ(Form->USB_Devices, before);
     EXPECT_EQ(ListLines(), listBefore);
@@ -451,6 +461,40 @@ TEST_F(InstrumentsTest, DescriptionsSelectFamilyPictures) {
     Removal("SN1");
     EXPECT_EQ(Families(), (TFamilies{false, false, false}));
   }
+}
+
+// ---- The road of a USB event ----
+
+// Plugging an instrument in makes the device-change broadcast reach the
+// window's notifier, whose arrival event takes the instrument into the table;
+// pulling it out takes it out again.
+TEST_F(InstrumentsTest, PlugAndUnplugOnTheBenchReachTheTableThroughTheNotifier) {
+  testing_support::ConnectBenchToDeviceChange(*Bench);
+  Plug(TSimFamily::QN410, "SN410A");
+  ASSERT_TRUE(PumpUntil([&] { return Entry(0).deviceOpened; }));
+  AllFamiliesOff();
+  Form->statMemo.Clear();
+
+  Plug(TSimFamily::QN445, "SN445B");
+  ASSERT_TRUE(PumpUntil([&] { return Entry(1).deviceOpened; }));
+  const uint32_t b = Bench->HandleOf("SN445B");
+  ASSERT_NE(b, 0u);
+  EXPECT_EQ(Entry(1).USBHandle, b);
+  EXPECT_EQ(Entry(1).deviceIndex, 1);
+  EXPECT_EQ(Log().front(), kOpenRule);
+  EXPECT_EQ(Tail(Log(), 4), OpenLines(1, b, "SN445B", "Vardex QN445"));
+  EXPECT_EQ(ListLines(), (Lines{" Vardex QN410 : SN410A", " Vardex QN445 : SN445B"}));
+  EXPECT_EQ(Families(), (TFamilies{true, false, false}));
+
+  ASSERT_TRUE(Bench->Unplug("SN445B"));
+  ASSERT_TRUE(PumpUntil([&] { return !Entry(1).deviceOpened; }));
+  EXPECT_EQ(ListLines(), (Lines{" Vardex QN410 : SN410A"}));
+  EXPECT_EQ(Tail(Log(), 4),
+            (Lines{kCloseRule, Format("Close USB Device, index:1, Handle = %x", b),
+                   "SerialNumberUSB = SN445B", "Close USB Device deviceDesc Vardex QN445"}));
+  EXPECT_EQ(Bench->HandleInfo(b), std::nullopt);
+  EXPECT_EQ(Families(), (TFamilies{false, false, false}));
+  Bench->SetOnDeviceChange(nullptr);
 }
 
 }  // namespace
