@@ -438,7 +438,7 @@ class TMessageQueue {
   // Lock held. Readable at once while a WM_TIMER is pending, else at the
   // earliest due time, else never. Re-arming also clears an old expiry.
   void ArmTimerFd() {
-    itimerspec spec{};
+    itimerspec setting{};
     bool pending = false;
     uint64_t earliest = UINT64_MAX;
     for (const TTimer& timer : FTimers) {
@@ -446,15 +446,15 @@ class TMessageQueue {
       earliest = std::min(earliest, timer.DueNs);
     }
     if (pending) {
-      spec.it_value.tv_nsec = 1;  // an absolute instant long past
+      setting.it_value.tv_nsec = 1;  // an absolute instant long past
     } else if (earliest != UINT64_MAX) {
-      spec.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000u);
-      spec.it_value.tv_nsec = static_cast<long>(earliest % 1000000000u);
-      if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-        spec.it_value.tv_nsec = 1;
+      setting.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000u);
+      setting.it_value.tv_nsec = static_cast<long>(earliest % 1000000000u);
+      if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) {
+        setting.it_value.tv_nsec = 1;
       }
     }
-    ::timerfd_settime(FTimerFd.Get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(FTimerFd.Get(), TFD_TIMER_ABSTIME, &setting, nullptr);
   }
 
   const TThreadId FOwner;
