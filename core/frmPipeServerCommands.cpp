@@ -33,12 +33,15 @@ void TfrmPipeServer::BindWindowCommands() {
 
 void TfrmPipeServer::FormCreate(TComponent& /*sender*/) {
   BindWindowCommands();
+  BindInstrumentCommands();
   // One failing step ends creation; the window still opens, and Start Server
   // can be tried again from it.
   Guarded([&] {
     statMemo.Clear();
     DebugMode = false;
     SetHeight(kCompactHeight);
+
+    CreateUsbNotifier();
 
     // A failed listing leaves the wrapper's count as it was.
     ftdi::GetFTDeviceCount();
@@ -51,6 +54,8 @@ void TfrmPipeServer::FormCreate(TComponent& /*sender*/) {
     Log("%s", ExeName.c_str());
 
     startServerBtnClick(startServerBtn);
+    // It clears the log first: the window opens with its lines only.
+    Button4Click(Button4);
   });
 }
 

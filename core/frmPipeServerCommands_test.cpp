@@ -116,15 +116,29 @@ TEST_F(CommandsTest, CreationLogsEachStepThenStartsTheServer) {
   EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(CommandsTest, StartUpShowsTheCompactView) {
+TEST_F(CommandsTest, StartUpShowsTheCompactViewAndOnlyTheUsbTestLines) {
+  Bench->Plug(sim::MakeSimInstrument(sim::TSimFamily::QN410, "QN410A"));
+  Bench->Plug(sim::MakeSimInstrument(sim::TSimFamily::QN633, "QN633B"));
   ASSERT_EQ(Form->Height(), kDebugHeight);  // as designed
-  TfrmPipeServer::DebugMode = true;         // left over from nothing: every start is compact
+  TfrmPipeServer::DebugMode = true;         // every start is compact all the same
 
   Form->FormCreate(*Form);
 
   EXPECT_EQ(Form->Height(), kCompactHeight);
   EXPECT_FALSE(TfrmPipeServer::DebugMode);
-  EXPECT_EQ(std::find(Log().begin(), Log().end(), "statMemo"), Log().end());
+  ASSERT_FALSE(Log().empty());
+  EXPECT_EQ(Log().front(), "Device Count: 2");
+  for (const char* gone : {"statMemo", "/opt/vardex/instrument-server", "Server started.",
+                           "Waiting for client connections..."}) {
+    EXPECT_EQ(std::find(Log().begin(), Log().end(), gone), Log().end()) << gone;
+  }
+  // The USB Test ran: both instruments are open and listed, and the notifier
+  // exists for the arrivals to come.
+  EXPECT_TRUE(Form->USB_Devices[0].deviceOpened);
+  EXPECT_TRUE(Form->USB_Devices[1].deviceOpened);
+  EXPECT_EQ(Form->listboxInstruments.Count(), 2);
+  EXPECT_NE(Form->usbD, nullptr);
+  EXPECT_TRUE(Errors.empty());
 }
 
 TEST_F(CommandsTest, ACreationErrorIsShownAndSkipsTheRemainingSteps) {
