@@ -1,7 +1,9 @@
 #include "client/PipeClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "pipes/PipeControlPacket.h"
 
@@ -14,7 +16,17 @@ int32_t TPipeClient::Connect(std::string_view pipeName, uint32_t timeoutMs) {
   const bool fullPath = pipeName.substr(0, platform::kPipePathPrefix.size()) ==
                         platform::kPipePathPrefix;
   const std::string path = fullPath ? std::string(pipeName) : platform::PipePath(pipeName);
-  return FPipe.Open(path, timeoutMs);
+  // The name is published only while the server has an instance listening;
+  // a server that is starting has none yet. Look again until the time-out.
+  const uint64_t start = platform::MonotonicMs();
+  for (;;) {
+    const int32_t result = FPipe.Open(path, platform::RemainingMs(timeoutMs, start));
+    const uint32_t left = platform::RemainingMs(timeoutMs, start);
+    if (result != platform::ERROR_FILE_NOT_FOUND || left == 0) {
+      return result;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(left, kRetryMs)));
+  }
 }
 
 void TPipeClient::Close() {

@@ -25,8 +25,12 @@ inline constexpr std::string_view kServerPipeName = "QNPipeServer";
 
 class TPipeClient {
  public:
+  // How often Connect looks again for a name that is not published.
+  static constexpr uint32_t kRetryMs = 10;
+
   // Connects to the pipe with this name ("QNPipeServer"), or to a full path
-  // ("\\.\pipe\QNPipeServer").
+  // ("\\.\pipe\QNPipeServer"), waiting up to timeoutMs for a server to
+  // publish the name (0: look once).
   int32_t Connect(std::string_view pipeName = kServerPipeName, uint32_t timeoutMs = 5000);
   bool Connected() const { return FPipe.IsOpen(); }
   void Close();

@@ -88,7 +88,8 @@ class PipeClientTest : public ::testing::Test {
 
 TEST_F(PipeClientTest, ConnectFailsWithoutServer) {
   TPipeClient other;
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, other.Connect(FName + "-none"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, other.Connect(FName + "-none", 0));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, other.Connect(FName + "-none", 30));
   EXPECT_FALSE(other.Connected());
   EXPECT_EQ(ERROR_SUCCESS, other.Connect(PipePath(FName)));
 }
