@@ -121,6 +121,9 @@ int Run(int argc, char** argv, TServerProgramKind kind) {
   // own task-bar button as every top-level window does.
   ui::TServerApplication application(argc, argv, kApplicationTitle);
   application.OnError = [](const std::string& text) { WriteStamped("Error: " + text); };
+  if (application.Offscreen()) {
+    WriteStamped("No display: the window is drawn offscreen");
+  }
 
   // 6. The main window; its creation handler starts the server and runs the
   // USB Test.
