@@ -14,6 +14,10 @@ if [ ${#presets[@]} -eq 0 ]; then
   presets=(debug asan tsan)
 fi
 
+# Let ccache share results between clones of the project in other folders.
+export CCACHE_BASEDIR="$PWD"
+export CCACHE_NOHASHDIR=1
+
 jobs=$(nproc)
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
