@@ -1,5 +1,7 @@
 #include "pipes/FastMemStream.h"
 
+#include "platform/PipeBytes.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +48,7 @@ int32_t TFastMemStream::Read(void* buffer, int32_t count) {
     return 0;
   }
   const int64_t n = std::min<int64_t>(count, FSize - FPosition);
-  std::memcpy(buffer, FMemory + FPosition, static_cast<size_t>(n));
+  platform::CopyBytes(buffer, FMemory + FPosition, static_cast<size_t>(n));
   FPosition += n;
   return static_cast<int32_t>(n);
 }
@@ -63,7 +65,7 @@ int32_t TFastMemStream::Write(const void* buffer, int32_t count) {
     // Writing past the end after a seek: the gap reads as zeros.
     std::memset(FMemory + FSize, 0, static_cast<size_t>(FPosition - FSize));
   }
-  std::memcpy(FMemory + FPosition, buffer, static_cast<size_t>(count));
+  platform::CopyBytes(FMemory + FPosition, buffer, static_cast<size_t>(count));
   FPosition = end;
   FSize = std::max(FSize, end);
   return count;
@@ -89,6 +91,18 @@ void TFastMemStream::SetSize(int64_t size) {
   }
   FSize = size;
   FPosition = std::min(FPosition, FSize);
+}
+
+uint8_t* TFastMemStream::ReserveTail(int64_t count) {
+  const int64_t end = FSize + std::max<int64_t>(count, 0);
+  if (end > FCapacity) {
+    SetCapacity(end);
+  }
+  return FMemory + FSize;
+}
+
+void TFastMemStream::CommitTail(int64_t count) {
+  FSize = std::min(FSize + std::max<int64_t>(count, 0), FCapacity);
 }
 
 void TFastMemStream::Rewind() {

@@ -31,6 +31,12 @@ class TFastMemStream : public TStream {
   // Size 0, memory kept for the next message.
   void Rewind();
 
+  // Room for count more bytes at the end (growing as Write would); returns
+  // where they go. The memory stays put until the stream next grows or
+  // shrinks. CommitTail then adds the bytes actually placed there.
+  uint8_t* ReserveTail(int64_t count);
+  void CommitTail(int64_t count);
+
   const uint8_t* Memory() const { return FMemory; }
   uint8_t* Memory() { return FMemory; }
   int64_t Capacity() const { return FCapacity; }

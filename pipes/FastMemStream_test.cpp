@@ -64,5 +64,26 @@ TEST(FastMemStreamTest, ReadsBackWhatWasWrittenAndNewMemoryIsZero) {
   EXPECT_EQ(0, stream.Read(read.data(), -1));
 }
 
+TEST(FastMemStreamTest, ReadsCanGoStraightToTheEnd) {
+  TFastMemStream stream;
+  const uint8_t head[] = {1, 2};
+  stream.Write(head, 2);
+  uint8_t* tail = stream.ReserveTail(65534);
+  ASSERT_GE(stream.Capacity(), 2 + 65534);
+  tail[0] = 3;
+  tail[1] = 4;
+  stream.CommitTail(2);
+  EXPECT_EQ(4, stream.Size());
+  uint8_t read[4] = {};
+  stream.SetPosition(0);
+  EXPECT_EQ(4, stream.Read(read, 4));
+  EXPECT_EQ(3, read[2]);
+  EXPECT_EQ(4, read[3]);
+  // Rewinding keeps the memory for the next message.
+  const uint8_t* memory = stream.Memory();
+  stream.Rewind();
+  EXPECT_EQ(memory, stream.ReserveTail(65534));
+}
+
 }  // namespace
 }  // namespace pipes

@@ -1,5 +1,6 @@
 #include "pipes/PipeThread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <span>
 #include <thread>
@@ -12,6 +13,7 @@ using namespace platform;
 
 namespace {
 
+// What a read asks for at first: the largest message the server writes.
 constexpr uint32_t kInitialReceiveBuffer = 65534;
 // After the stop, a write or read that finishes within this time still counts.
 constexpr uint32_t kStopGraceMs = 100;
@@ -54,7 +56,6 @@ TPipeThread::TPipeThread(bool server,
       FPipe(pipe),
       FCounter(std::move(counter)),
       FWriteQueue(std::move(writeQueue)),
-      FRcvBuffer(kInitialReceiveBuffer),
       FRcvAlloc(kInitialReceiveBuffer),
       FRcvSize(kInitialReceiveBuffer),
       FKillEvent(std::move(killEvent)),
@@ -73,7 +74,6 @@ TPipeThread::~TPipeThread() {
   FreePipeWrite(FPipeWrite);
   FMultiMsg.reset();
   FRcvStream.Clear();
-  FRcvBuffer = {};
   FWriteQueue.reset();
   FKillEvent.reset();
   FLink.reset();
@@ -172,9 +172,13 @@ void TPipeThread::Serve() {
   }
 }
 
+int32_t TPipeThread::ReadIntoStream() {
+  uint8_t* target = FRcvStream.ReserveTail(FRcvSize);
+  return ReadPipe(FPipe, target, FRcvSize, &FRcvRead, FOlapRead);
+}
+
 void TPipeThread::AppendReceived(uint32_t count) {
-  FRcvStream.Seek(0, TSeekOrigin::soEnd);
-  FRcvStream.Write(FRcvBuffer.data(), static_cast<int32_t>(count));
+  FRcvStream.CommitTail(count);
 }
 
 bool TPipeThread::PrepareRest() {
@@ -184,10 +188,7 @@ bool TPipeThread::PrepareRest() {
     FErrorCode = result;
     return false;
   }
-  if (left > FRcvAlloc) {
-    FRcvBuffer.resize(left);
-    FRcvAlloc = left;
-  }
+  FRcvAlloc = std::max(FRcvAlloc, left);
   // The next read asks for exactly the rest of the message.
   FRcvSize = left > 0 ? left : FRcvAlloc;
   return true;
@@ -205,12 +206,17 @@ bool TPipeThread::BeginRead() {
       FReadPaused = true;
       return true;
     }
-    const int32_t result = ReadPipe(FPipe, FRcvBuffer.data(), FRcvSize, &FRcvRead, FOlapRead);
+    const int32_t result = ReadIntoStream();
     if (result == ERROR_SUCCESS) {
       AppendReceived(FRcvRead);
       DispatchReceived();
       ++delivered;
       FRcvSize = FRcvAlloc;
+      // A reply is waiting: send it first, read on in the next pass.
+      if (!FOlapWrite.Pending() && !FWriteQueue->Empty()) {
+        FReadPaused = true;
+        return true;
+      }
       continue;
     }
     FErrorCode = result;
@@ -242,7 +248,7 @@ bool TPipeThread::CompleteRead() {
         if (!PrepareRest()) {
           return false;
         }
-        result = ReadPipe(FPipe, FRcvBuffer.data(), FRcvSize, &FRcvRead, FOlapRead);
+        result = ReadIntoStream();
         break;
       default:
         FErrorCode = result;

@@ -20,7 +20,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "pipes/FastMemStream.h"
 #include "pipes/PipeMultiMsg.h"
@@ -76,7 +75,9 @@ class TPipeThread : public TThreadEx {
   bool CompleteWrite();
   // The write of FPipeWrite has completed: flush, report, free.
   void FinishWrite();
-  // Appends the bytes of the last read to the message being received.
+  // Issues a read of FRcvSize bytes straight into the end of FRcvStream.
+  int32_t ReadIntoStream();
+  // Adds the bytes the last read placed there to the message being received.
   void AppendReceived(uint32_t count);
   // Learns the size of the rest of a message read in part; false on failure.
   bool PrepareRest();
@@ -94,8 +95,9 @@ class TPipeThread : public TThreadEx {
   PPipeWrite FPipeWrite;
   uint32_t FRcvRead = 0;
   std::unique_ptr<TPipeMultiMsg> FMultiMsg;
+  // The message being received; reads go straight to its end, so its memory
+  // is the read buffer.
   TFastMemStream FRcvStream;
-  std::vector<uint8_t> FRcvBuffer;
   uint32_t FRcvAlloc = 0;
   uint32_t FRcvSize = 0;
   std::shared_ptr<platform::TEvent> FKillEvent;

@@ -1,5 +1,7 @@
 #include "pipes/PipeWrite.h"
 
+#include "platform/PipeBytes.h"
+
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -30,7 +32,7 @@ PPipeWrite NewPipeWrite(const void* buffer, int32_t count) {
   CheckBytes(buffer, count);
   PPipeWrite pipeWrite = Allocate(count);
   if (count > 0) {
-    std::memcpy(pipeWrite->Buffer.get(), buffer, static_cast<size_t>(count));
+    platform::CopyBytes(pipeWrite->Buffer.get(), buffer, static_cast<size_t>(count));
   }
   return pipeWrite;
 }
@@ -47,10 +49,10 @@ PPipeWrite NewPrefixedPipeWrite(const void* prefix,
   }
   PPipeWrite pipeWrite = Allocate(static_cast<int32_t>(total));
   if (prefixCount > 0) {
-    std::memcpy(pipeWrite->Buffer.get(), prefix, static_cast<size_t>(prefixCount));
+    platform::CopyBytes(pipeWrite->Buffer.get(), prefix, static_cast<size_t>(prefixCount));
   }
   if (count > 0) {
-    std::memcpy(pipeWrite->Buffer.get() + prefixCount, buffer, static_cast<size_t>(count));
+    platform::CopyBytes(pipeWrite->Buffer.get() + prefixCount, buffer, static_cast<size_t>(count));
   }
   return pipeWrite;
 }

@@ -140,11 +140,23 @@ void TWriteQueue::UpdateEvents() {
   FEventsShowData = hasData;
   if (hasData) {
     FDataEv.Set();
-    FEmptyEv.Reset();
+    if (FEmptyEv) {
+      FEmptyEv->Reset();
+    }
   } else {
     FDataEv.Reset();
-    FEmptyEv.Set();
+    if (FEmptyEv) {
+      FEmptyEv->Set();
+    }
   }
+}
+
+const platform::TEvent& TWriteQueue::EmptyEvent() const {
+  std::lock_guard<std::recursive_mutex> lock(FMutex);
+  if (!FEmptyEv) {
+    FEmptyEv = std::make_unique<platform::TEvent>(FHead == nullptr);
+  }
+  return *FEmptyEv;
 }
 
 uint32_t TWriteQueue::DataSize() const {

@@ -20,6 +20,7 @@
 // outlive its worker.
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "pipes/PipeWrite.h"
@@ -47,7 +48,10 @@ class TWriteQueue {
   void Clear();
 
   const platform::TEvent& DataEvent() const { return FDataEv; }
-  const platform::TEvent& EmptyEvent() const { return FEmptyEv; }
+  // Made on first use (nothing in the transport waits on it, and keeping it
+  // current costs two system calls per message); raises EOSError when it
+  // cannot be made then.
+  const platform::TEvent& EmptyEvent() const;
   // Accounting total of the queued nodes: per record Count + 28 bytes.
   uint32_t DataSize() const;
   // A momentary answer.
@@ -63,7 +67,7 @@ class TWriteQueue {
 
   mutable std::recursive_mutex FMutex;
   platform::TEvent FDataEv{false};
-  platform::TEvent FEmptyEv{true};
+  mutable std::unique_ptr<platform::TEvent> FEmptyEv;
   uint32_t FDataSize = 0;
   TWriteNode* FHead = nullptr;
   TWriteNode* FTail = nullptr;

@@ -1,5 +1,7 @@
 #include "platform/Pipe.h"
 
+#include "platform/PipeBytes.h"
+
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
@@ -62,6 +64,12 @@ constexpr int32_t kWouldBlock = -1;
 // Large messages must fit the send buffer; a SEQPACKET send also fails (EMSGSIZE)
 // above SO_SNDBUF - 32 bytes.
 constexpr int kSendBufferReserve = 32;
+
+// FlushPipe: an unread count below this is no message but the kernel's
+// accounting of one being freed; a wait for the client is looked at again at
+// least this often.
+constexpr int kTransientUnread = 256;
+constexpr uint32_t kFlushSafetyMs = 1000;
 
 // Room for the sender's credentials; see ReceiveMessage.
 constexpr size_t kControlSpace = CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 4);
@@ -484,7 +492,7 @@ int32_t TryRead(TInstance& instance, void* buffer, uint32_t size, uint32_t* byte
     const size_t left = instance.RestLeft();
     const size_t n = std::min<size_t>(left, size);
     if (n > 0) {
-      std::memcpy(buffer, instance.Rest.data() + instance.RestOffset, n);
+      CopyBytes(buffer, instance.Rest.data() + instance.RestOffset, n);
     }
     instance.RestOffset += n;
     *bytesRead = static_cast<uint32_t>(n);
@@ -757,12 +765,8 @@ int32_t FlushPipe(TPipeHandle pipe, const TWaitHandle* abort) {
   }
   // The descriptors stay open: the handle is not closed while this thread
   // uses it.
+  uint32_t settleMs = 0;
   for (;;) {
-    // Take the pending wake-ups first, then look: a read that happens after
-    // the look leaves a new event behind, so the wait below cannot miss it.
-    epoll_event events[4];
-    while (::epoll_wait(flushed, events, 4, 0) > 0) {
-    }
     int unread = 0;
     if (::ioctl(socket, SIOCOUTQ, &unread) != 0) {
       return FromErrno(errno);
@@ -771,17 +775,36 @@ int32_t FlushPipe(TPipeHandle pipe, const TWaitHandle* abort) {
     if (unread == 0) {
       return ERROR_SUCCESS;
     }
+    // Trap: the kernel wakes the writer while it frees the message just read,
+    // one step before the count drops to 0; in that moment the count shows a
+    // few bytes that belong to no message (every queued message counts
+    // hundreds). No further wake-up follows, so look again shortly instead of
+    // waiting for one. A wait for a real message is bounded too, as a safety
+    // net against a lost wake-up: it only costs a look per second.
+    uint32_t timeoutMs = kFlushSafetyMs;
+    if (unread < kTransientUnread) {
+      settleMs = std::clamp<uint32_t>(settleMs * 2, 1, 64);
+      timeoutMs = settleMs;
+    } else {
+      settleMs = 0;
+    }
+    // A wake-up left over from an earlier read ends this wait at once; the
+    // loop then simply looks again. One that comes after the look above stays
+    // pending until taken below, so none is missed.
     const TWaitHandle handles[2] = {{flushed, POLLIN}, abort != nullptr ? *abort : TWaitHandle{}};
     errno = 0;
     const uint32_t result =
         WaitForMultipleObjects(std::span<const TWaitHandle>(handles, abort != nullptr ? 2 : 1),
-                               kInfinite);
+                               timeoutMs);
     if (result == kWaitObject0 + 1) {
       return ERROR_OPERATION_ABORTED;
     }
-    if (result != kWaitObject0) {
+    if (result != kWaitObject0 && result != kWaitTimeout) {
       return WaitError();
     }
+    // One entry in the set: one call takes whatever is pending.
+    epoll_event event{};
+    (void)::epoll_wait(flushed, &event, 1, 0);
   }
 }
 
@@ -895,8 +918,8 @@ int32_t TClientPipe::Write(std::span<const std::byte> message, uint32_t timeoutM
 }
 
 int32_t TClientPipe::Read(std::vector<std::byte>* message, uint32_t timeoutMs) {
-  message->clear();
   if (!FFd) {
+    message->clear();
     return ERROR_INVALID_HANDLE;
   }
   const uint64_t start = MonotonicMs();
@@ -907,11 +930,14 @@ int32_t TClientPipe::Read(std::vector<std::byte>* message, uint32_t timeoutMs) {
         ReceiveMessage(FFd.Get(), nullptr, 0, MSG_PEEK | MSG_TRUNC, &endOfPipe, &err);
     if (length >= 0) {
       if (endOfPipe) {
+        message->clear();
         return ERROR_BROKEN_PIPE;
       }
       try {
+        // A buffer of the right size already is reused as it is.
         message->resize(static_cast<size_t>(length));
       } catch (const std::bad_alloc&) {
+        message->clear();
         return ERROR_NOT_ENOUGH_MEMORY;
       }
       const int64_t n =
@@ -925,14 +951,17 @@ int32_t TClientPipe::Read(std::vector<std::byte>* message, uint32_t timeoutMs) {
         return ReceiveError(err);
       }
     } else if (length != kWouldBlock) {
+      message->clear();
       return ReceiveError(err);
     }
     errno = 0;
     const uint32_t result = WaitForSingleObject(ReadHandle(), RemainingMs(timeoutMs, start));
     if (result == kWaitTimeout) {
+      message->clear();
       return ERROR_SEM_TIMEOUT;
     }
     if (result != kWaitObject0) {
+      message->clear();
       return WaitError();
     }
   }

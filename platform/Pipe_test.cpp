@@ -396,6 +396,43 @@ TEST_F(ConnectedPipe, FlushReturnsOnceTheClientHasReadEverything) {
   EXPECT_EQ(ERROR_SUCCESS, FlushPipe(FPipe));
 }
 
+TEST_F(ConnectedPipe, FlushKeepsUpWithAClientThatReadsEveryMessage) {
+  // Each flush must see the client's read of the message just written, also
+  // when the read and the look at the pipe happen at the same moment.
+  constexpr int kRounds = 3000;
+  TEvent watchdog;
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    std::vector<std::byte> message;
+    for (int i = 0; i < kRounds; ++i) {
+      if (FClient.Read(&message, kDeadlineMs) != ERROR_SUCCESS) {
+        break;
+      }
+    }
+  });
+  std::thread guard([&] {
+    const uint64_t start = MonotonicMs();
+    while (!done && MonotonicMs() - start < kDeadlineMs) {
+      if (watchdog.Wait(100) == kWaitObject0) {
+        return;
+      }
+    }
+    watchdog.Set();
+  });
+  const TWaitHandle abort = watchdog.WaitHandle();
+  int flushed = 0;
+  for (; flushed < kRounds; ++flushed) {
+    if (ServerWrite(Pattern(64)) != ERROR_SUCCESS || FlushPipe(FPipe, &abort) != ERROR_SUCCESS) {
+      break;
+    }
+  }
+  done = true;
+  watchdog.Set();
+  guard.join();
+  reader.join();
+  EXPECT_EQ(kRounds, flushed);
+}
+
 TEST_F(ConnectedPipe, FlushIsBoundedByItsAbortEventWhenTheClientNeverReads) {
   ASSERT_EQ(ERROR_SUCCESS, ServerWrite(Pattern(100)));
   TEvent abort;
