@@ -240,8 +240,7 @@ void ServeUntil(std::vector<TChild*> children, const std::function<bool()>& read
     if (open.empty() && !ready) {
       return;
     }
-    const uint32_t result =
-        MsgWaitForMultipleObjects(handles, ready ? 5 : kInfinite, QS_ALLINPUT);
+    const uint32_t result = MsgWaitForMultipleObjects(handles, ready ? 5 : kInfinite, QS_ALLINPUT);
     if (result < handles.size()) {
       Drain(*open[result]);
     }
@@ -277,7 +276,8 @@ uint64_t CpuNs() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   auto ns = [](const timeval& tv) {
-    return static_cast<uint64_t>(tv.tv_sec) * 1000000000u + static_cast<uint64_t>(tv.tv_usec) * 1000u;
+    return static_cast<uint64_t>(tv.tv_sec) * 1000000000u +
+           static_cast<uint64_t>(tv.tv_usec) * 1000u;
   };
   return ns(usage.ru_utime) + ns(usage.ru_stime);
 }
@@ -355,8 +355,8 @@ TFigures ServerPingPong(int clients, int count, int warmup, bool sentHandler) {
   children.reserve(static_cast<size_t>(clients));
   const uint64_t cpuBefore = CpuNs();
   for (int i = 0; i < clients; ++i) {
-    children.push_back(Spawn({"--client", server.PipeName(), std::to_string(count),
-                              std::to_string(warmup)}));
+    children.push_back(
+        Spawn({"--client", server.PipeName(), std::to_string(count), std::to_string(warmup)}));
   }
   std::vector<TChild*> pointers;
   for (auto& c : children) {
@@ -454,8 +454,9 @@ int RunBenchmark(bool quick) {
   const long rssIdle = ResidentWithClients(0);
   const long rss4 = ResidentWithClients(4);
   const long rss200 = ResidentWithClients(200);
-  std::printf("(d) server resident memory: %ld KiB idle, %ld KiB with 4 clients, %ld KiB with 200\n",
-              rssIdle, rss4, rss200);
+  std::printf(
+      "(d) server resident memory: %ld KiB idle, %ld KiB with 4 clients, %ld KiB with 200\n",
+      rssIdle, rss4, rss200);
   return 0;
 }
 

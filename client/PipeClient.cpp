@@ -13,8 +13,8 @@ using platform::ERROR_SUCCESS;
 
 int32_t TPipeClient::Connect(std::string_view pipeName, uint32_t timeoutMs) {
   Close();
-  const bool fullPath = pipeName.substr(0, platform::kPipePathPrefix.size()) ==
-                        platform::kPipePathPrefix;
+  const bool fullPath =
+      pipeName.substr(0, platform::kPipePathPrefix.size()) == platform::kPipePathPrefix;
   const std::string path = fullPath ? std::string(pipeName) : platform::PipePath(pipeName);
   // The name is published only while the server has an instance listening;
   // a server that is starting has none yet. Look again until the time-out.

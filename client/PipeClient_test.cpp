@@ -66,8 +66,8 @@ class PipeClientTest : public ::testing::Test {
     while (messages.size() < count) {
       TPipeOverlapped read;
       uint32_t n = 0;
-      int32_t result = ReadPipe(FPipe, buffer.data(), static_cast<uint32_t>(buffer.size()), &n,
-                                read);
+      int32_t result =
+          ReadPipe(FPipe, buffer.data(), static_cast<uint32_t>(buffer.size()), &n, read);
       if (result == ERROR_IO_PENDING) {
         EXPECT_EQ(kWaitObject0, WaitForSingleObject(read.WaitHandle(), kDeadlineMs));
         result = GetPipeOverlappedResult(FPipe, read, &n, true);
@@ -108,7 +108,8 @@ TEST_F(PipeClientTest, ReceiveAssemblesAsTheServerDoes) {
   const Case kCases[] = {
       {"plain", {Pattern(5)}, Pattern(5)},
       {"empty plain", {{}}, {}},
-      {"multi-part", {start, Pattern(3, 1), Pattern(5, 2), end},
+      {"multi-part",
+       {start, Pattern(3, 1), Pattern(5, 2), end},
        Joined({Pattern(3, 1), Pattern(5, 2)})},
       {"empty multi-part", {start, end}, {}},
       {"end without start ignored", {end, Pattern(4)}, Pattern(4)},

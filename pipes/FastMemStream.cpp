@@ -28,9 +28,8 @@ uint8_t* TFastMemStream::Realloc(int64_t& newCapacity) {
     std::free(FMemory);
     return nullptr;
   }
-  void* memory = FMemory == nullptr
-                     ? std::calloc(static_cast<size_t>(newCapacity), 1)
-                     : std::realloc(FMemory, static_cast<size_t>(newCapacity));
+  void* memory = FMemory == nullptr ? std::calloc(static_cast<size_t>(newCapacity), 1)
+                                    : std::realloc(FMemory, static_cast<size_t>(newCapacity));
   if (memory == nullptr) {
     throw std::bad_alloc();
   }

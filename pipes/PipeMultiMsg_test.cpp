@@ -38,8 +38,8 @@ std::vector<uint8_t> ReadAll(TStream& stream) {
 class PipeMultiMsgTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FDirectory = std::filesystem::temp_directory_path() /
-                 ("qn-pmm-test-" + std::to_string(::getpid()));
+    FDirectory =
+        std::filesystem::temp_directory_path() / ("qn-pmm-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(FDirectory);
     TPipeMultiMsg::SetTempDirectory(FDirectory.string());
   }

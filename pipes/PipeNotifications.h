@@ -13,12 +13,12 @@ class TPipeServer;
 
 // Sent (the thread waits until the component's thread has handled them),
 // except MSG_THREAD_MISMATCH and MSG_DEFERRED_DEACTIVATE, which are posted.
-constexpr uint32_t MSG_LISTENER_ERROR = platform::WM_USER + 100;    // pipe, error code
-constexpr uint32_t MSG_WORKER_ERROR = platform::WM_USER + 101;      // pipe, error code
-constexpr uint32_t MSG_CLIENT_CONNECTED = platform::WM_USER + 102;  // pipe, 0
-constexpr uint32_t MSG_DATA_SENT = platform::WM_USER + 103;         // pipe, bytes written
-constexpr uint32_t MSG_DATA_RECEIVED = platform::WM_USER + 104;     // pipe, TStream*
-constexpr uint32_t MSG_THREAD_MISMATCH = platform::WM_USER + 200;   // 0, 0
+constexpr uint32_t MSG_LISTENER_ERROR = platform::WM_USER + 100;       // pipe, error code
+constexpr uint32_t MSG_WORKER_ERROR = platform::WM_USER + 101;         // pipe, error code
+constexpr uint32_t MSG_CLIENT_CONNECTED = platform::WM_USER + 102;     // pipe, 0
+constexpr uint32_t MSG_DATA_SENT = platform::WM_USER + 103;            // pipe, bytes written
+constexpr uint32_t MSG_DATA_RECEIVED = platform::WM_USER + 104;        // pipe, TStream*
+constexpr uint32_t MSG_THREAD_MISMATCH = platform::WM_USER + 200;      // 0, 0
 constexpr uint32_t MSG_DEFERRED_DEACTIVATE = platform::WM_USER + 300;  // 0, 0
 
 // Shared by the component and every pipe thread it starts; lives as long as

@@ -278,8 +278,9 @@ void TPipeServer::RegisterClient(uint32_t pipe) {
 }
 
 void TPipeServer::UnregisterClient(uint32_t pipe) {
-  auto it = std::find_if(FClients.rbegin(), FClients.rend(),
-                         [pipe](const std::unique_ptr<TPipeInfo>& info) { return info->Pipe == pipe; });
+  auto it =
+      std::find_if(FClients.rbegin(), FClients.rend(),
+                   [pipe](const std::unique_ptr<TPipeInfo>& info) { return info->Pipe == pipe; });
   if (it == FClients.rend()) {
     return;
   }
@@ -333,8 +334,7 @@ bool TPipeServer::Write(uint32_t pipe,
     return false;
   }
   if (prefixCount < 0 || count < 0 || (prefixCount > 0 && prefix == nullptr) ||
-      (count > 0 && buffer == nullptr) ||
-      static_cast<int64_t>(prefixCount) + count > INT32_MAX) {
+      (count > 0 && buffer == nullptr) || static_cast<int64_t>(prefixCount) + count > INT32_MAX) {
     return false;
   }
   NoteSentHandler();
@@ -425,10 +425,10 @@ void TPipeServer::HandleNotifyMessage(TMessage& message) {
     case MSG_WORKER_ERROR: {
       TServingScope serving(link);
       if (OnPipeError) {
-        OnPipeError(*this, pipe,
-                    message.Msg == MSG_LISTENER_ERROR ? TPipeContext::pcListener
-                                                      : TPipeContext::pcWorker,
-                    static_cast<int32_t>(message.LParam));
+        OnPipeError(
+            *this, pipe,
+            message.Msg == MSG_LISTENER_ERROR ? TPipeContext::pcListener : TPipeContext::pcWorker,
+            static_cast<int32_t>(message.LParam));
       }
       break;
     }

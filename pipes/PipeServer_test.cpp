@@ -1,7 +1,7 @@
 #include "pipes/PipeServer.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -317,14 +317,14 @@ TEST_F(PipeServerTest, ReceivedMessagesAreFramedAsSpecifiedForClients) {
   const Case kCases[] = {
       {"multi-part of 3 and 5 bytes", {start, Pattern(3, 1), Pattern(5, 2), end}, {threeThenFive}},
       {"end without start", {end, marker}, {marker}},
-      {"other command drops the assembly", {start, Pattern(3), Packet(0x4B4C4D4E), end, marker},
+      {"other command drops the assembly",
+       {start, Pattern(3), Packet(0x4B4C4D4E), end, marker},
        {marker}},
       {"size field not 16", {sizeSeventeen}, {sizeSeventeen}},
       {"tags differ", {otherTag}, {otherTag}},
       {"plain of 100 000 bytes", {Pattern(100000, 5)}, {Pattern(100000, 5)}},
       {"empty plain message", {{}, marker}, {{}, marker}},
-      {"plain inside an assembly is part of it", {start, marker, Pattern(3), end},
-       {[&] {
+      {"plain inside an assembly is part of it", {start, marker, Pattern(3), end}, {[&] {
          auto all = marker;
          const auto three = Pattern(3);
          all.insert(all.end(), three.begin(), three.end());
@@ -662,8 +662,7 @@ TEST_F(PipeServerTest, AClientThatKeepsSendingGetsRepliesAndCanBeStopped) {
   std::thread sender([&] {
     std::vector<std::byte> message(64);
     const uint64_t start = platform::MonotonicMs();
-    for (int32_t sequence = 0; !stop && platform::MonotonicMs() - start < kDeadlineMs;
-         ++sequence) {
+    for (int32_t sequence = 0; !stop && platform::MonotonicMs() - start < kDeadlineMs; ++sequence) {
       std::memcpy(message.data(), &sequence, sizeof sequence);
       if (client.SendPlain(message, kDeadlineMs) != ERROR_SUCCESS) {
         break;

@@ -43,9 +43,9 @@ bool EmptySignalled(const TWriteQueue& queue) {
 }
 
 TEST(ControlPacketTest, LayoutIsLittleEndianWithTags) {
-  const std::vector<uint8_t> start = {0x10, 0, 0, 0, 'M', 'A', 'G', 'C',
+  const std::vector<uint8_t> start = {0x10, 0,   0,   0,   'M', 'A', 'G', 'C',
                                       'S',  'T', 'M', 'B', 'M', 'A', 'G', 'C'};
-  const std::vector<uint8_t> end = {0x10, 0, 0, 0, 'M', 'A', 'G', 'C',
+  const std::vector<uint8_t> end = {0x10, 0,   0,   0,   'M', 'A', 'G', 'C',
                                     'E',  'T', 'M', 'B', 'M', 'A', 'G', 'C'};
   EXPECT_EQ(start, Packet(kStartCommand));
   EXPECT_EQ(end, Packet(kEndCommand));

@@ -291,8 +291,8 @@ struct TInstance {
   std::string Name;
   int ListenFd = -1;  // owned by the name's entry, which outlives the instance
   TInstanceState State = TInstanceState::kListening;
-  TScopedFd Socket;   // the connected client
-  TScopedFd Flushed;  // epoll set: edge-triggered writability of Socket
+  TScopedFd Socket;    // the connected client
+  TScopedFd Flushed;   // epoll set: edge-triggered writability of Socket
   int SendBuffer = 0;  // SO_SNDBUF of Socket, 0 until looked up
   // The unread part of a message read in part.
   std::vector<std::byte> Rest;
@@ -532,8 +532,8 @@ int32_t TryRead(TInstance& instance, void* buffer, uint32_t size, uint32_t* byte
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  const int64_t n = ReceiveMessage(fd, instance.Rest.data(), instance.Rest.size(), 0, &endOfPipe,
-                                   &err);
+  const int64_t n =
+      ReceiveMessage(fd, instance.Rest.data(), instance.Rest.size(), 0, &endOfPipe, &err);
   if (n < 0) {
     instance.DropRest();
     return n == kWouldBlock ? kWouldBlock : ReceiveError(err);
@@ -793,9 +793,8 @@ int32_t FlushPipe(TPipeHandle pipe, const TWaitHandle* abort) {
     // pending until taken below, so none is missed.
     const TWaitHandle handles[2] = {{flushed, POLLIN}, abort != nullptr ? *abort : TWaitHandle{}};
     errno = 0;
-    const uint32_t result =
-        WaitForMultipleObjects(std::span<const TWaitHandle>(handles, abort != nullptr ? 2 : 1),
-                               timeoutMs);
+    const uint32_t result = WaitForMultipleObjects(
+        std::span<const TWaitHandle>(handles, abort != nullptr ? 2 : 1), timeoutMs);
     if (result == kWaitObject0 + 1) {
       return ERROR_OPERATION_ABORTED;
     }
@@ -906,7 +905,8 @@ int32_t TClientPipe::Write(std::span<const std::byte> message, uint32_t timeoutM
       SleepMs(1);
     }
     errno = 0;
-    const uint32_t result = WaitForSingleObject({FFd.Get(), POLLOUT}, RemainingMs(timeoutMs, start));
+    const uint32_t result =
+        WaitForSingleObject({FFd.Get(), POLLOUT}, RemainingMs(timeoutMs, start));
     if (result == kWaitTimeout) {
       return ERROR_SEM_TIMEOUT;
     }

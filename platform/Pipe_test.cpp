@@ -77,8 +77,8 @@ class ConnectedPipe : public ::testing::Test {
   int32_t ServerWrite(const std::vector<std::byte>& message) {
     TPipeOverlapped write;
     uint32_t n = 0;
-    int32_t result = WritePipe(FPipe, message.data(), static_cast<uint32_t>(message.size()), &n,
-                               write);
+    int32_t result =
+        WritePipe(FPipe, message.data(), static_cast<uint32_t>(message.size()), &n, write);
     if (result == ERROR_IO_PENDING) {
       result = GetPipeOverlappedResult(FPipe, write, &n, true);
     }
