@@ -306,7 +306,26 @@ void Print(const char* label, const TFigures& f) {
   std::printf("\n");
 }
 
-TFigures RawPingPong(int count, int warmup) {
+// One measured run: every client's latencies, the longest client's own time
+// (the sum of its latencies: start-up is not part of it), the server's
+// processor time.
+struct TRun {
+  std::vector<uint32_t> Latencies;
+  uint64_t WallNs = 0;
+  uint64_t ServerCpuNs = 0;
+  int RoundTrips = 0;  // warm-up included, for the processor time
+};
+
+TFigures FiguresOf(const TRun& run) {
+  TFigures f = Summarise(run.Latencies, run.WallNs);
+  if (run.ServerCpuNs > 0 && run.RoundTrips > 0) {
+    f.ServerCpuUsPerRoundTrip =
+        static_cast<double>(run.ServerCpuNs) / 1000.0 / static_cast<double>(run.RoundTrips);
+  }
+  return f;
+}
+
+TRun RawPingPong(int count, int warmup) {
   const std::string name = Name("raw");
   TChild server = Spawn({"--echo-server", name});
   char ready = 0;
@@ -314,27 +333,24 @@ TFigures RawPingPong(int count, int warmup) {
     std::fprintf(stderr, "echo server did not start\n");
     std::exit(1);
   }
-  const uint64_t start = NowNs();
   TChild client = Spawn({"--client", name, std::to_string(count), std::to_string(warmup)});
   while (!client.Done) {
     Drain(client);
   }
-  const uint64_t wall = NowNs() - start;
   if (Reap(client) != 0) {
     std::fprintf(stderr, "raw client failed\n");
   }
   Reap(server);
-  // The client's own time is the measure: start-up is not part of it.
-  std::vector<uint32_t> latencies = LatenciesOf(client);
-  uint64_t sum = 0;
-  for (uint32_t l : latencies) {
-    sum += l;
+  TRun run;
+  run.Latencies = LatenciesOf(client);
+  for (uint32_t l : run.Latencies) {
+    run.WallNs += l;
   }
-  (void)wall;
-  return Summarise(latencies, sum);
+  run.RoundTrips = count + warmup;
+  return run;
 }
 
-TFigures ServerPingPong(int clients, int count, int warmup, bool sentHandler) {
+TRun ServerPingPong(int clients, int count, int warmup, bool sentHandler) {
   pipes::TPipeServer server;
   server.SetPipeName(Name(sentHandler ? "sent" : "server"));
   server.OnPipeMessage = [](pipes::TPipeServerContract& sender, uint32_t pipe,
@@ -380,11 +396,12 @@ TFigures ServerPingPong(int clients, int count, int warmup, bool sentHandler) {
   }
   ServeUntil({}, [&] { return server.ClientCount() == 0; });
   server.SetActive(false);
-  TFigures f = Summarise(all, longest);
-  // Warm-up round trips count for the CPU time as well.
-  f.ServerCpuUsPerRoundTrip =
-      static_cast<double>(cpu) / 1000.0 / static_cast<double>(clients * (count + warmup));
-  return f;
+  TRun run;
+  run.Latencies = std::move(all);
+  run.WallNs = longest;
+  run.ServerCpuNs = cpu;
+  run.RoundTrips = clients * (count + warmup);
+  return run;
 }
 
 double Bulk(size_t bytes, bool inMemory) {
@@ -435,13 +452,29 @@ int RunBenchmark(bool quick) {
   const int count = quick ? 2000 : 20000;
   const int warmup = quick ? 200 : 2000;
   std::printf("Transport benchmark: 32 768-byte ping-pong, %d round trips per client\n\n", count);
-  const TFigures raw = RawPingPong(count, warmup);
+  // (a) and (b) alternate in rounds so that a change in the machine's load
+  // (it is shared) weighs on both alike.
+  constexpr int kRounds = 5;
+  std::vector<uint32_t> rawLatencies, oneLatencies;
+  uint64_t rawNs = 0, oneNs = 0, oneCpuNs = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const TRun raw = RawPingPong(count / kRounds, warmup / kRounds);
+    rawLatencies.insert(rawLatencies.end(), raw.Latencies.begin(), raw.Latencies.end());
+    rawNs += raw.WallNs;
+    const TRun one = ServerPingPong(1, count / kRounds, warmup / kRounds, false);
+    oneLatencies.insert(oneLatencies.end(), one.Latencies.begin(), one.Latencies.end());
+    oneNs += one.WallNs;
+    oneCpuNs += one.ServerCpuNs;
+  }
+  const TFigures raw = Summarise(rawLatencies, rawNs);
   Print("(a) raw SEQPACKET, 2 processes", raw);
-  const TFigures one = ServerPingPong(1, count, warmup, false);
+  TFigures one = Summarise(oneLatencies, oneNs);
+  one.ServerCpuUsPerRoundTrip =
+      static_cast<double>(oneCpuNs) / 1000.0 / static_cast<double>(count + warmup);
   Print("(b) TPipeServer echo, 1 client", one);
-  const TFigures four = ServerPingPong(4, count / 2, warmup / 2, false);
+  const TFigures four = FiguresOf(ServerPingPong(4, count / 2, warmup / 2, false));
   Print("(b) TPipeServer echo, 4 clients (aggregate)", four);
-  const TFigures sent = ServerPingPong(1, count, warmup, true);
+  const TFigures sent = FiguresOf(ServerPingPong(1, count, warmup, true));
   Print("(b') ... 1 client, OnPipeSent assigned", sent);
   std::printf("\nb/a, 1 client: p50 %.2f   p99 %.2f   rate %.2f\n", one.P50Us / raw.P50Us,
               one.P99Us / raw.P99Us, one.RoundTripsPerSecond / raw.RoundTripsPerSecond);
@@ -478,13 +511,14 @@ int main(int argc, char** argv) {
     return RunHold(argv[2], std::atoi(argv[3]));
   }
   if (role == "--raw-only" && argc == 3) {
-    Print("(a) raw SEQPACKET, 2 processes", RawPingPong(std::atoi(argv[2]), 100));
+    Print("(a) raw SEQPACKET, 2 processes", FiguresOf(RawPingPong(std::atoi(argv[2]), 100)));
     return 0;
   }
   if (role == "--server-only" && argc == 3) {
     // One run of (b) alone, for profilers.
     pipes::TPipesModule module;
-    Print("(b) TPipeServer echo, 1 client", ServerPingPong(1, std::atoi(argv[2]), 100, false));
+    Print("(b) TPipeServer echo, 1 client",
+          FiguresOf(ServerPingPong(1, std::atoi(argv[2]), 100, false)));
     return 0;
   }
   if (argc == 1 || role == "--quick") {
