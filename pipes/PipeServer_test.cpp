@@ -295,7 +295,7 @@ TEST_F(PipeServerTest, RequestsAreAnsweredAndEventsComeInOrder) {
   }
 }
 
-TEST_F(PipeServerTest, ReceivedMessagesAreFramedAsSpecifiedForClients) {
+TEST_F(PipeServerTest, ReceivedMessagesAreFramedForClients) {
   FServer->SetActive(true);
   TPipeClient client;
   Connect(client);
@@ -348,7 +348,7 @@ TEST_F(PipeServerTest, ReceivedMessagesAreFramedAsSpecifiedForClients) {
   EXPECT_EQ(0u, Count(TKind::Disconnect));
 }
 
-TEST_F(PipeServerTest, RecordsAreFramedAsSpecifiedForTheServer) {
+TEST_F(PipeServerTest, RecordsAreFramedForTheServer) {
   RecordSent();
   FServer->SetActive(true);
   TPipeClient client;
