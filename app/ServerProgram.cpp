@@ -20,6 +20,7 @@
 #include "pipes/ThreadSupport.h"
 #include "platform/DeviceChange.h"
 #include "sim/SimBench.h"
+#include "sim/SimDeviceChange.h"
 #include "ui/qt/ServerApplication.h"
 #include "usb/FtdiWrapper.h"
 #include "usb/VendorD2xx.h"
@@ -29,8 +30,6 @@ namespace app {
 namespace {
 
 constexpr char kApplicationTitle[] = "InstrumentServer";
-constexpr uint16_t kInstrumentVid = 0x0403;
-constexpr uint16_t kInstrumentPid = 0xE758;
 
 void WriteStamped(const std::string& line) {
   const std::string stamped = StampLine(line, std::chrono::system_clock::now()) + "\n";
@@ -58,20 +57,6 @@ TInstruments MakeInstruments(TServerProgramKind kind) {
     WriteStamped(note);
   }
   return instruments;
-}
-
-// Plugging and unplugging on the bench reach the window as a real
-// instrument's arrival and removal do: through the device-change broadcast,
-// with the serial number as the device's instance id.
-void ConnectBenchToDeviceChange(sim::TSimBench& bench, ui::TServerApplication& application) {
-  bench.SetOnDeviceChange(
-      [&application](sim::TSimBench&, sim::TSimChange change, const std::string& serial) {
-        platform::BroadcastUsbDeviceChange(change == sim::TSimChange::Arrival
-                                               ? platform::DBT_DEVICEARRIVAL
-                                               : platform::DBT_DEVICEREMOVECOMPLETE,
-                                           kInstrumentVid, kInstrumentPid, Latin1ToUtf8(serial));
-        application.RefreshSimBench();
-      });
 }
 
 void WatchStandardInput(ui::TServerApplication& application, TSimBenchCommands& commands) {
@@ -144,7 +129,10 @@ int Run(int argc, char** argv, TServerProgramKind kind) {
 
   std::unique_ptr<TSimBenchCommands> commands;
   if (instruments.Bench != nullptr) {
-    ConnectBenchToDeviceChange(*instruments.Bench, application);
+    // Plugging and unplugging on the bench reach the window as a real
+    // instrument's arrival and removal do.
+    sim::ConnectBenchToDeviceChange(*instruments.Bench,
+                                    [&application] { application.RefreshSimBench(); });
     application.ShowSimBench(*instruments.Bench);
     commands = std::make_unique<TSimBenchCommands>(
         *instruments.Bench,

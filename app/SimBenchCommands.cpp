@@ -1,5 +1,7 @@
 #include "app/SimBenchCommands.h"
 
+#include "sim/SimDeviceChange.h"
+
 #include <cctype>
 
 namespace app {
@@ -50,57 +52,6 @@ bool IsValidSerial(std::string_view serial) {
 
 }  // namespace
 
-std::string Utf8ToLatin1(std::string_view text) {
-  std::string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = 0;
-    uint32_t code = 0;
-    if (lead < 0x80) {
-      length = 1;
-      code = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      code = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      code = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      code = lead & 0x07;
-    }
-    bool valid = length > 0 && i + length <= text.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (!valid) {
-      out.push_back('?');
-      ++i;
-      continue;
-    }
-    out.push_back(code <= 0xFF ? static_cast<char>(code) : '?');
-    i += length;
-  }
-  return out;
-}
-
-std::string Latin1ToUtf8(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out.push_back(c);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
-  return out;
-}
-
 sim::TSimFamily FamilyOfDescription(std::string_view description) {
   size_t best = std::string_view::npos;
   sim::TSimFamily family = sim::TSimFamily::QN410;
@@ -130,7 +81,7 @@ std::vector<std::string> TSimBenchCommands::Execute(std::string_view line) {
           "error usage: plug <serial> <description>; serial numbers are 1 to 16 letters, "
           "digits, '-' or '_'"};
     }
-    const std::string description = Utf8ToLatin1(rest);
+    const std::string description = sim::Utf8ToLatin1(rest);
     sim::TSimInstrument instrument{std::string(serial), description,
                                    FamilyOfDescription(description)};
     if (!FBench.Plug(instrument)) {
@@ -143,7 +94,7 @@ std::vector<std::string> TSimBenchCommands::Execute(std::string_view line) {
     if (serial.empty() || !rest.empty()) {
       return {"error usage: unplug <serial>"};
     }
-    const std::string latin1 = Utf8ToLatin1(serial);
+    const std::string latin1 = sim::Utf8ToLatin1(serial);
     if (!FBench.Unplug(latin1)) {
       return {"error " + std::string(serial) + " is not plugged"};
     }
@@ -153,8 +104,8 @@ std::vector<std::string> TSimBenchCommands::Execute(std::string_view line) {
     const std::vector<sim::TSimInstrument> instruments = FBench.Instruments();
     std::vector<std::string> reply{"instruments " + std::to_string(instruments.size())};
     for (size_t i = 0; i < instruments.size(); ++i) {
-      reply.push_back(std::to_string(i) + " " + Latin1ToUtf8(instruments[i].Serial) + " " +
-                      Latin1ToUtf8(instruments[i].Description));
+      reply.push_back(std::to_string(i) + " " + sim::Latin1ToUtf8(instruments[i].Serial) + " " +
+                      sim::Latin1ToUtf8(instruments[i].Description));
     }
     return reply;
   }
@@ -174,7 +125,7 @@ std::vector<std::string> TSimBenchCommands::Execute(std::string_view line) {
   if (command == "help") {
     return {"plug <serial> <description>", "unplug <serial>", "list", "window", "minimize", "quit"};
   }
-  return {"error unknown command: " + Latin1ToUtf8(Utf8ToLatin1(command))};
+  return {"error unknown command: " + sim::Latin1ToUtf8(sim::Utf8ToLatin1(command))};
 }
 
 void TSimBenchCommands::RunLine(std::string_view line, std::FILE* out) {

@@ -64,10 +64,6 @@ class TSimBenchCommands {
   bool FDiscarding = false;  // inside a line that was too long
 };
 
-// Text conversions between the commands (UTF-8) and the bench (Latin-1).
-std::string Utf8ToLatin1(std::string_view text);
-std::string Latin1ToUtf8(std::string_view text);
-
 // The family a description names (the first family name found in it);
 // QN410 when it names none.
 sim::TSimFamily FamilyOfDescription(std::string_view description);

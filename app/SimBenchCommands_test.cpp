@@ -1,6 +1,7 @@
 // Commands on the simulated-bench program's standard input.
 
 #include "app/SimBenchCommands.h"
+#include "sim/SimDeviceChange.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -132,9 +133,9 @@ TEST(TextConversion, Utf8BeyondLatin1AndBrokenSequencesBecomeQuestionMarks) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.utf8);
-    EXPECT_EQ(Utf8ToLatin1(c.utf8), c.latin1);
+    EXPECT_EQ(sim::Utf8ToLatin1(c.utf8), c.latin1);
   }
-  EXPECT_EQ(Latin1ToUtf8("\xE9t\xE9"), "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(sim::Latin1ToUtf8("\xE9t\xE9"), "\xC3\xA9t\xC3\xA9");
 }
 
 TEST_F(SimBenchCommandsTest, LinesMayArriveInPieces) {

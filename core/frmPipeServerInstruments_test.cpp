@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/frmPipeServerTesting.h"
-#include "tests/support/DeviceChangeBench.h"
+#include "sim/SimDeviceChange.h"
 
 namespace core::testing {
 namespace {
@@ -469,7 +469,7 @@ TEST_F(InstrumentsTest, DescriptionsSelectFamilyPictures) {
 // window's notifier, whose arrival event takes the instrument into the table;
 // pulling it out takes it out again.
 TEST_F(InstrumentsTest, PlugAndUnplugOnTheBenchReachTheTableThroughTheNotifier) {
-  testing_support::ConnectBenchToDeviceChange(*Bench);
+  sim::ConnectBenchToDeviceChange(*Bench);
   Plug(TSimFamily::QN410, "SN410A");
   ASSERT_TRUE(PumpUntil([&] { return Entry(0).deviceOpened; }));
   AllFamiliesOff();

@@ -12,7 +12,7 @@
 #include "platform/DeviceChange.h"
 #include "platform/Event.h"
 #include "sim/SimBench.h"
-#include "tests/support/DeviceChangeBench.h"
+#include "sim/SimDeviceChange.h"
 #include "tests/support/DeviceChangeWaits.h"
 
 namespace usb {
@@ -249,7 +249,7 @@ TEST_F(ComponentUSBTest, InstrumentNotificationsRaiseEventsAndOthersNothing) {
 
 TEST_F(ComponentUSBTest, PlugAndUnplugOnTheBenchRaiseArrivalAndRemovalWithTheSerialNumber) {
   sim::TSimBench bench;
-  testing_support::ConnectBenchToDeviceChange(bench);
+  sim::ConnectBenchToDeviceChange(bench);
   ASSERT_TRUE(bench.Plug(sim::MakeSimInstrument(sim::TSimFamily::QN420, "QN000123")));
   ASSERT_TRUE(PumpUntil([&] { return Log.Events.size() == 1; }));
   ASSERT_TRUE(bench.Unplug("QN000123"));
