@@ -26,14 +26,7 @@
 
 namespace pipes {
 
-// A window message as the bound method sees it. WParam, LParam and Result are
-// pointer-sized, so a message can carry an address on every platform.
-struct TMessage {
-  uint32_t Msg = 0;
-  uintptr_t WParam = 0;
-  intptr_t LParam = 0;
-  intptr_t Result = 0;
-};
+using platform::TMessage;
 
 // A message method: code and object. Assigned when Code is not null.
 struct TWndMethod {

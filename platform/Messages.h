@@ -118,6 +118,16 @@ struct TMsg {
   intptr_t LParam = 0;
 };
 
+// A window message as a method bound to a window sees it (the window handle is
+// not part of it). WParam, LParam and Result are pointer-sized, so that a
+// message can carry an address on every platform.
+struct TMessage {
+  uint32_t Msg = 0;
+  uintptr_t WParam = 0;
+  intptr_t LParam = 0;
+  intptr_t Result = 0;
+};
+
 // Serves every pending sent message, then takes (remove) or looks at the next
 // posted message or due timer of the calling thread. Returns false when there
 // is none.

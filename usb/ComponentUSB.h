@@ -32,14 +32,7 @@
 
 namespace usb {
 
-// A window message as the component's procedure sees it. WParam, LParam and
-// Result are pointer-sized, so that LParam can carry a record's address.
-struct TMessage {
-  uint32_t Msg = 0;
-  uintptr_t WParam = 0;
-  intptr_t LParam = 0;
-  intptr_t Result = 0;
-};
+using platform::TMessage;
 
 class TComponentUSB;
 
