@@ -437,24 +437,31 @@ class TMessageQueue {
 
   // Lock held. Readable at once while a WM_TIMER is pending, else at the
   // earliest due time, else never. Re-arming also clears an old expiry.
+  // The system call is skipped when the wanted instant is the one already set
+  // (every peek of a thread without timers would otherwise pay for it); an
+  // instant that has passed meanwhile left the descriptor readable, as a new
+  // arming would.
   void ArmTimerFd() {
-    itimerspec setting{};
     bool pending = false;
     uint64_t earliest = UINT64_MAX;
     for (const TTimer& timer : FTimers) {
       pending = pending || timer.Pending;
       earliest = std::min(earliest, timer.DueNs);
     }
+    uint64_t target = 0;  // disarmed
     if (pending) {
-      setting.it_value.tv_nsec = 1;  // an absolute instant long past
+      target = 1;  // an absolute instant long past
     } else if (earliest != UINT64_MAX) {
-      setting.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000u);
-      setting.it_value.tv_nsec = static_cast<long>(earliest % 1000000000u);
-      if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) {
-        setting.it_value.tv_nsec = 1;
-      }
+      target = std::max<uint64_t>(earliest, 1);
     }
+    if (target == FArmedAt) {
+      return;
+    }
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(target / 1000000000u);
+    setting.it_value.tv_nsec = static_cast<long>(target % 1000000000u);
     ::timerfd_settime(FTimerFd.Get(), TFD_TIMER_ABSTIME, &setting, nullptr);
+    FArmedAt = target;
   }
 
   const TThreadId FOwner;
@@ -467,6 +474,7 @@ class TMessageQueue {
   TLevel FPostLevel;
   TLevel FReplyLevel;
   TScopedFd FTimerFd;
+  uint64_t FArmedAt = 0;  // the instant FTimerFd is armed for; 0: disarmed
   TScopedFd FEpollFd;
 };
 
