@@ -14,25 +14,14 @@
 #include "platform/Messages.h"
 #include "sim/SimBench.h"
 #include "tests/support/FakePipeServer.h"
+#include "tests/support/PumpUntil.h"
 #include "usb/FtdiWrapper.h"
 
 namespace core::testing {
 
 inline constexpr uint32_t kDeadlineMs = 60000;
 
-// Serves the calling thread's messages (timers included) until done() holds;
-// false after the deadline. Waits for input, never for a fixed time.
-inline bool PumpUntil(const std::function<bool()>& done, uint32_t deadlineMs = kDeadlineMs) {
-  const uint64_t start = platform::MonotonicMs();
-  while (!done()) {
-    if (platform::MonotonicMs() - start > deadlineMs) {
-      return false;
-    }
-    platform::MsgWaitForMultipleObjects({}, 50, platform::QS_ALLINPUT);
-    platform::PumpMessages();
-  }
-  return true;
-}
+using testsupport::PumpUntil;
 
 class TFormTest : public ::testing::Test {
  protected:

@@ -20,6 +20,7 @@
 #include "pipes/ThreadSupport.h"
 #include "platform/Messages.h"
 #include "sim/SimBench.h"
+#include "tests/support/PumpUntil.h"
 #include "usb/FtdiWrapper.h"
 
 namespace {
@@ -48,29 +49,13 @@ uint16_t Word(const TBlock& block, size_t index) {
 // Serves the main thread's queue until the future is ready.
 template <class T>
 T PumpFor(std::future<T>& result) {
-  const uint64_t start = platform::MonotonicMs();
-  while (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    if (platform::MonotonicMs() - start > kDeadlineMs) {
-      ADD_FAILURE() << "deadline passed";
-      break;
-    }
-    platform::MsgWaitForMultipleObjects({}, 20, platform::QS_ALLINPUT);
-    platform::PumpMessages();
-  }
+  EXPECT_TRUE(testsupport::PumpUntil([&] {
+    return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  })) << "deadline passed";
   return result.get();
 }
 
-bool PumpUntil(const std::function<bool()>& done) {
-  const uint64_t start = platform::MonotonicMs();
-  while (!done()) {
-    if (platform::MonotonicMs() - start > kDeadlineMs) {
-      return false;
-    }
-    platform::MsgWaitForMultipleObjects({}, 20, platform::QS_ALLINPUT);
-    platform::PumpMessages();
-  }
-  return true;
-}
+using testsupport::PumpUntil;
 
 class CoreOverPipesTest : public ::testing::Test {
  protected:

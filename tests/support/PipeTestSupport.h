@@ -22,6 +22,7 @@
 #include "pipes/ThreadSupport.h"
 #include "platform/Event.h"
 #include "platform/Messages.h"
+#include "tests/support/PumpUntil.h"
 
 namespace pipes::testing {
 
@@ -33,23 +34,7 @@ class TPipesEnvironment : public ::testing::Environment {
   void TearDown() override { FinalizePipes(); }
 };
 
-// Serves messages of the calling thread until condition() holds or the
-// deadline passes. Wakes for every message; between messages it looks again
-// every few milliseconds, for conditions that change on other threads.
-inline bool PumpUntil(const std::function<bool()>& condition, uint32_t deadlineMs = kDeadlineMs) {
-  const uint64_t start = platform::MonotonicMs();
-  for (;;) {
-    PumpMessages();
-    if (condition()) {
-      return true;
-    }
-    const uint32_t left = platform::RemainingMs(deadlineMs, start);
-    if (left == 0) {
-      return false;
-    }
-    platform::MsgWaitForMultipleObjects({}, std::min<uint32_t>(left, 5), platform::QS_ALLINPUT);
-  }
-}
+using testsupport::PumpUntil;
 
 inline std::string UniquePipeName(const std::string& prefix = "QnPipeTest") {
   static std::atomic<int> counter{0};
