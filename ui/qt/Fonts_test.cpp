@@ -9,23 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/QtTestEnvironment.h"
+
 namespace ui {
 namespace {
 
-class TGuiEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "Fonts_test";
-    static char* argv[] = {name, nullptr};
-    FApp = std::make_unique<QGuiApplication>(argc, argv);
-  }
-  void TearDown() override { FApp.reset(); }
-
- private:
-  std::unique_ptr<QGuiApplication> FApp;
-};
-const auto* const kGui = ::testing::AddGlobalTestEnvironment(new TGuiEnvironment);
+const auto* const kGui = ::testing::AddGlobalTestEnvironment(
+    new testsupport::TQtEnvironment<QGuiApplication>());
 
 bool TahomaAvailable() {
   return QFontDatabase::families().contains(QStringLiteral("Tahoma"));

@@ -28,6 +28,7 @@
 #include "core/frmPipeServer.h"
 #include "sim/SimBench.h"
 #include "tests/support/FakePipeServer.h"
+#include "tests/support/QtTestEnvironment.h"
 #include "ui/qt/DescriptorWatch.h"
 #include "ui/qt/Fonts.h"
 #include "usb/FtdiWrapper.h"
@@ -40,22 +41,11 @@ constexpr int kDeadlineMs = 60000;
 constexpr uint32_t kA = 3001;
 constexpr uint32_t kB = 3002;
 
-class TGuiEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "PipeServerWindow_test";
-    static char* argv[] = {name, nullptr};
-    FApp = std::make_unique<QApplication>(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("InstrumentServer"));
-    LoadApplicationFonts();
-  }
-  void TearDown() override { FApp.reset(); }
-
- private:
-  std::unique_ptr<QApplication> FApp;
-};
-const auto* const kGui = ::testing::AddGlobalTestEnvironment(new TGuiEnvironment);
+const auto* const kGui = ::testing::AddGlobalTestEnvironment(
+    new testsupport::TQtEnvironment<QApplication>([] {
+      QApplication::setApplicationName(QStringLiteral("InstrumentServer"));
+      LoadApplicationFonts();
+    }));
 
 // Answers the modal boxes that open while it lives, as the operator would:
 // the next answer for each box, or OK. A box still open after a few seconds

@@ -16,23 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/QtTestEnvironment.h"
+
 namespace ui {
 namespace {
 
-class TGuiEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "SimBenchWindow_test";
-    static char* argv[] = {name, nullptr};
-    FApp = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { FApp.reset(); }
-
- private:
-  std::unique_ptr<QApplication> FApp;
-};
-const auto* const kGui = ::testing::AddGlobalTestEnvironment(new TGuiEnvironment);
+const auto* const kGui = ::testing::AddGlobalTestEnvironment(
+    new testsupport::TQtEnvironment<QApplication>());
 
 class SimBenchWindowTest : public ::testing::Test {
  protected:
