@@ -25,15 +25,7 @@ TEST(MessageTimerTest, TicksWhileEnabledOnly) {
   ASSERT_TRUE(PumpUntil([&] { return ticks == before + 1; }));
 
   // A witness four times as long: a live timer would have ticked meanwhile.
-  bool witnessFired = false;
-  TTimer witness("witness", 40, true);
-  witness.OnTimer = [&](TTimer& t) {
-    witnessFired = true;
-    t.SetEnabled(false);
-  };
-  TMessageTimer witnessDriver(witness);
-  ASSERT_TRUE(PumpUntil([&] { return witnessFired; }));
-  platform::PumpMessages();
+  ASSERT_TRUE(PumpPastWitnessTimer(40));
   EXPECT_EQ(ticks, before + 1);
 }
 
@@ -55,15 +47,7 @@ TEST(MessageTimerTest, DestroyingTheDriverStopsTheTicks) {
   { TMessageTimer driver(timer); }
   timer.SetEnabled(false);  // no driver listens any more
   timer.SetEnabled(true);
-  bool witnessFired = false;
-  TTimer witness("witness", 40, true);
-  witness.OnTimer = [&](TTimer& t) {
-    witnessFired = true;
-    t.SetEnabled(false);
-  };
-  TMessageTimer witnessDriver(witness);
-  ASSERT_TRUE(PumpUntil([&] { return witnessFired; }));
-  platform::PumpMessages();
+  ASSERT_TRUE(PumpPastWitnessTimer(40));
   EXPECT_EQ(ticks, 0);
 }
 

@@ -255,15 +255,7 @@ TEST_F(SlotsTest, ALockRequestBeforeTheRepeatCancelsIt) {
 
   // A witness timer well beyond the repeat's time: once it has fired, a
   // repeat that was still armed would have been served as well.
-  bool witnessFired = false;
-  TTimer witness("witness", 400, true);
-  witness.OnTimer = [&](TTimer& t) {
-    witnessFired = true;
-    t.SetEnabled(false);
-  };
-  TMessageTimer witnessDriver(witness);
-  ASSERT_TRUE(PumpUntil([&] { return witnessFired; }));
-  platform::PumpMessages();
+  ASSERT_TRUE(PumpPastWitnessTimer(400));
 
   for (uint32_t pipe : {kA, kB}) {
     EXPECT_EQ(NoticesTo(pipe),

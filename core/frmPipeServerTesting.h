@@ -23,6 +23,23 @@ inline constexpr uint32_t kDeadlineMs = 60000;
 
 using testsupport::PumpUntil;
 
+// Serves the calling thread's messages until a fresh window-message timer of
+// intervalMs has fired once, then everything already queued. A timer that was
+// due before it has been served by then: tests use it to show that something
+// did NOT tick, without sleeping.
+inline bool PumpPastWitnessTimer(uint32_t intervalMs) {
+  bool witnessFired = false;
+  TTimer witness("witness", intervalMs, true);
+  witness.OnTimer = [&](TTimer& t) {
+    witnessFired = true;
+    t.SetEnabled(false);
+  };
+  TMessageTimer witnessDriver(witness);
+  const bool fired = PumpUntil([&] { return witnessFired; });
+  platform::PumpMessages();
+  return fired;
+}
+
 class TFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
