@@ -11,57 +11,14 @@
 #include <vector>
 
 #include "core/frmPipeServerTesting.h"
+#include "tests/support/AllocationCounter.h"
 
 namespace {
 
-std::atomic<bool> gCounting{false};
-std::atomic<int64_t> gAllocations{0};
-
-void* Allocate(std::size_t size) {
-  if (gCounting.load(std::memory_order_relaxed)) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-  }
-  return std::malloc(size == 0 ? 1 : size);
-}
-
-// Out of line, so that the compiler does not pair a new-expression with the
-// free() inside and warn about a mismatch that is none.
-[[gnu::noinline]] void Release(void* p) noexcept {
-  std::free(p);
-}
+std::atomic<bool>& gCounting = testsupport::AllocationCounting();
+std::atomic<int64_t>& gAllocations = testsupport::AllocationCount();
 
 }  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = Allocate(size)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  if (void* p = Allocate(size)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return Allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-  Release(p);
-}
-void operator delete[](void* p) noexcept {
-  Release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  Release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  Release(p);
-}
 
 namespace core::testing {
 namespace {

@@ -1,6 +1,7 @@
 // Transfers through the wrapper allocate nothing: every byte passes through
 // the fixed module buffers. The global allocation functions are replaced in
-// this test program to count the allocations made while the loop runs.
+// this test program (tests/support/AllocationCounter) to count the allocations
+// made while the loop runs.
 
 #include <gtest/gtest.h>
 
@@ -9,81 +10,13 @@
 #include <new>
 
 #include "sim/SimBench.h"
+#include "tests/support/AllocationCounter.h"
 #include "usb/FtdiWrapper.h"
 
 namespace {
 
-std::atomic<bool> gCounting{false};
-std::atomic<long> gAllocations{0};
-
-void* Allocate(std::size_t size) {
-  if (gCounting.load(std::memory_order_relaxed)) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-
-void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
-  if (gCounting.load(std::memory_order_relaxed)) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-  }
-  const auto align = static_cast<std::size_t>(alignment);
-  const std::size_t rounded = (size + align - 1) / align * align;
-  if (void* p = std::aligned_alloc(align, rounded == 0 ? align : rounded)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-
-// Out of line, so that the compiler does not pair a new-expression with the
-// free() inside and warn about a mismatch that is none.
-[[gnu::noinline]] void Release(void* p) noexcept {
-  std::free(p);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return Allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return Allocate(size);
-}
-void* operator new(std::size_t size, std::align_val_t alignment) {
-  return AllocateAligned(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  return AllocateAligned(size, alignment);
-}
-void operator delete(void* p) noexcept {
-  Release(p);
-}
-void operator delete[](void* p) noexcept {
-  Release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  Release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  Release(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-  Release(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-  Release(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  Release(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  Release(p);
-}
-
-namespace {
+std::atomic<bool>& gCounting = testsupport::AllocationCounting();
+std::atomic<int64_t>& gAllocations = testsupport::AllocationCount();
 
 TEST(FtdiWrapperAllocationTest, TransfersAllocateNothing) {
   sim::TSimBench bench;
